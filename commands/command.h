@@ -1,0 +1,66 @@
+// The shape every meter command shares: a command code with a payload layout,
+// one exchange, and a decoder that runs only on a validated response.
+//
+// Payload layouts are strings, one letter per argument, in argument order:
+//   'B' the argument's low 8 bits
+//   'W' the argument's low 16 bits, high byte first
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+
+#include "korvel.h"
+#include "link/exchange.h"
+#include "link/protocol.h"
+
+namespace korvel::commands {
+
+using wire::Command;
+
+struct Spec {
+    Command code;
+    const char* payload;  // layout letters; "" for no payload
+};
+
+// The data bytes of a validated response: d(k) is frame byte 4 + k. Positions
+// beyond the 64-byte frame area read as 0, so a decoder can never overrun.
+class Data {
+public:
+    explicit Data(const MB_PDU& pdu) : pdu_(pdu) {}
+    unsigned u8(int k) const {
+        const int at = wire::kPosData + k;
+        return at >= 0 && at < static_cast<int>(sizeof pdu_.frame) ? pdu_.frame[at] : 0U;
+    }
+    unsigned u16(int k) const { return (u8(k) << 8) | u8(k + 1); }  // high byte first
+    int s16(int k) const { return static_cast<std::int16_t>(static_cast<std::uint16_t>(u16(k))); }
+    // The byte count N the meter reported.
+    int count() const { return pdu_.frame[wire::kPosCount]; }
+
+private:
+    const MB_PDU& pdu_;
+};
+
+// Encodes args by spec.payload into bytes; returns the number of bytes.
+int encodePayload(const Spec& spec, std::initializer_list<int> args, std::uint8_t* bytes);
+
+// One exchange; *response holds the validated frame when 0 is returned.
+int run(MeterHandle handle, const Spec& spec, std::initializer_list<int> args, MB_PDU* response);
+
+// A command whose answer carries no data: any valid frame is success.
+inline int send(MeterHandle handle, const Spec& spec, std::initializer_list<int> args = {}) {
+    MB_PDU response;
+    return run(handle, spec, args, &response);
+}
+
+// A command with an answer: decode(Data) runs only after validation, so
+// out-parameters are untouched on failure.
+template <typename Decode>
+int query(MeterHandle handle, const Spec& spec, std::initializer_list<int> args, Decode&& decode) {
+    MB_PDU response;
+    const int status = run(handle, spec, args, &response);
+    if (status != 0) return status;
+    decode(Data(response));
+    return 0;
+}
+
+}  // namespace korvel::commands

@@ -1,0 +1,53 @@
+#include "link/exchange.h"
+
+#include <usb.h>
+
+#include <cstring>
+
+#include "link/frame.h"
+#include "link/handle_table.h"
+#include "link/protocol.h"
+
+namespace korvel::link {
+
+using namespace wire;
+
+int transact(MeterHandle handle, const MB_PDU& request, MB_PDU* response) {
+    Session session(handle);
+    if (!session) return -1;
+    // libusb-0.1 takes char*; the request bytes are only read.
+    char* out = const_cast<char*>(reinterpret_cast<const char*>(request.frame));
+    if (usb_bulk_write(session.device(), kEndpointOut, out, kTransferSize, kWriteTimeoutMs) <= 0) {
+        session.close();
+        return -1;
+    }
+    const int got = usb_bulk_read(session.device(), kEndpointIn,
+                                  reinterpret_cast<char*>(response->frame), kTransferSize,
+                                  kReadTimeoutMs);
+    if (got <= 0) {
+        session.close();
+        return -1;
+    }
+    if (!mbValidateResponse(response, got > kTransferSize ? kTransferSize : got)) {
+        session.close();
+        return -1;
+    }
+    return 0;
+}
+
+int commandExchange(MeterHandle handle, std::uint8_t command, const std::uint8_t* payload,
+                    int count, MB_PDU* response) {
+    MB_PDU request;
+    mbBuildRequest(&request, command, payload, count);
+    // Cleared so that positions the meter did not send decode as zero, not as
+    // whatever the stack held.
+    std::memset(response, 0, sizeof *response);
+    return transact(handle, request, response);
+}
+
+}  // namespace korvel::link
+
+KORVEL_API int mtrTransaction(MeterHandle handle, MB_PDU* request, MB_PDU* response) {
+    if (request == nullptr || response == nullptr) return -1;
+    return korvel::link::transact(handle, *request, response);
+}

@@ -1,0 +1,49 @@
+// The table of open connections behind MeterHandle values.
+//
+// A handle is (generation << 8) | slot, slot 1 to kSlots: never 0, never cut
+// from a pointer. Each reuse of a slot bumps its generation, so a handle that
+// died (closed, or after a failed exchange) never reaches a later connection.
+#pragma once
+
+#include <mutex>
+#include <shared_mutex>
+
+#include "korvel.h"
+
+struct usb_dev_handle;
+
+namespace korvel::link {
+
+inline constexpr int kSlots = 64;
+
+// The USB library's bus lists are rebuilt by an open; exchanges hold this
+// shared, the rebuild holds it exclusive.
+std::shared_mutex& busListsLock();
+
+// Registers an opened, claimed device. Returns its new handle, or 0 when every
+// slot is taken (the caller keeps ownership of the device then).
+MeterHandle registerConnection(usb_dev_handle* device);
+
+// Exclusive access to one open connection for the length of an exchange.
+class Session {
+public:
+    explicit Session(MeterHandle handle);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // False for 0, never-issued, closed or dead handles: nothing may touch USB.
+    explicit operator bool() const { return device_ != nullptr; }
+    usb_dev_handle* device() const { return device_; }
+
+    // Releases interface 0, closes the device and kills the handle.
+    void close();
+
+private:
+    struct Slot* slot_ = nullptr;
+    std::unique_lock<std::mutex> lock_;
+    std::shared_lock<std::shared_mutex> busLock_;
+    usb_dev_handle* device_ = nullptr;
+};
+
+}  // namespace korvel::link
