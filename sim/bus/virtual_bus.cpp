@@ -7,7 +7,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <mutex>
 #include <vector>
 
@@ -24,6 +23,31 @@ struct usb_bus* usb_busses = nullptr;
 namespace korvel::sim {
 namespace {
 
+// Answers waiting on the IN endpoint. Fixed size: the bus allocates nothing
+// per transfer. A meter that is never read drops its oldest answers.
+class AnswerRing {
+public:
+    bool empty() const { return count_ == 0; }
+    int size() const { return count_; }
+    void clear() { head_ = count_ = 0; }
+    Reply& front() { return slots_[head_]; }
+    void pop_front() {
+        head_ = (head_ + 1) % kCapacity;
+        --count_;
+    }
+    void push_back(const Reply& reply) {
+        if (count_ == kCapacity) pop_front();
+        slots_[(head_ + count_) % kCapacity] = reply;
+        ++count_;
+    }
+
+private:
+    static constexpr int kCapacity = 16;
+    Reply slots_[kCapacity];
+    int head_ = 0;
+    int count_ = 0;
+};
+
 struct Device {
     std::shared_ptr<Peer> peer;
     struct usb_device node{};  // stable storage for the <usb.h> record
@@ -31,7 +55,7 @@ struct Device {
     bool listed = false;  // seen by the last usb_find_devices
     unsigned plugGeneration = 1;
     usb_dev_handle* claimant = nullptr;
-    std::deque<Reply> inQueue;  // answers waiting on endpoint 0x81
+    AnswerRing inQueue;  // answers waiting on endpoint 0x81
     bool latePending = false;
     Reply late;
 };
@@ -177,7 +201,7 @@ int VirtualBus::pendingAnswers(int device) const {
     std::lock_guard lock(impl_->mutex);
     if (device < 0 || device >= static_cast<int>(impl_->devices.size())) return 0;
     const Device& d = *impl_->devices[static_cast<std::size_t>(device)];
-    return static_cast<int>(d.inQueue.size()) + (d.latePending ? 1 : 0);
+    return d.inQueue.size() + (d.latePending ? 1 : 0);
 }
 
 int VirtualBus::openHandles() const {
