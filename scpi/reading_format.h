@@ -1,0 +1,49 @@
+// The meter's reading as text and in SI units, from one table.
+//
+// Self-contained: depends on korvel.h and the standard library only, so tools
+// compile this same unit to show exactly what :MEAS:FLUX? shows.
+#pragma once
+
+#include "korvel.h"
+
+namespace korvel::scpi {
+
+// How the shown number is made from the count.
+enum class Scaling { Unchanged, Divide, Multiply };
+
+// One row: which readings it serves and how they are shown.
+struct FormatRow {
+    int range;
+    int units;           // 0 gauss, 1 tesla, 2 ampere per metre
+    int scale;           // kAnyScale matches every scale code
+    Scaling scaling;
+    float amount;        // the divisor or factor (single precision)
+    const char* format;  // printf text: fixed point, then the unit letters
+    int decimals;        // digits after the point in `format`
+};
+
+inline constexpr int kAnyScale = -1;
+
+// The row a reading selects (range, then units, then scale code), or null
+// when its range or units lie outside the table.
+const FormatRow* findFormatRow(const MeterReading& reading);
+
+// The shown number in single precision: the count scaled by the row.
+float shownValue(const FormatRow& row, short value);
+
+// Writes the :MEAS:FLUX? text of a reading into out (size bytes, cut to
+// size - 1 characters and terminated; nothing written when size <= 0).
+// Returns the length of the full text, or -1 when the reading selects no row
+// (out then holds "Error").
+int formatReading(const MeterReading& reading, char* out, int size);
+
+// The number the meter shows, converted to tesla (gauss x 1e-4, tesla x 1,
+// A/m x 4 pi 1e-7; the scaling is done in double precision so that the
+// decimal value the text shows is kept). False when no row applies.
+bool readingToTesla(const MeterReading& reading, double* tesla);
+
+// The whole table, for tools that list it and for tests.
+int formatRowCount();
+const FormatRow& formatRowAt(int index);
+
+}  // namespace korvel::scpi
