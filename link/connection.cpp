@@ -67,14 +67,13 @@ using namespace korvel::link;
 KORVEL_API MeterHandle openKorvel(void) {
     std::lock_guard openGuard(openMutex);
     usb_bus* busses = nullptr;
-    {
-        std::unique_lock rebuild(busListsLock());
-        usb_set_debug(0);
-        usb_init();
-        usb_find_busses();
-        usb_find_devices();
-        busses = usb_get_busses();
-    }
+    busGate().close();
+    usb_set_debug(0);
+    usb_init();
+    usb_find_busses();
+    usb_find_devices();
+    busses = usb_get_busses();
+    busGate().open();
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
         bool attemptOver = false;
         for (usb_bus* bus = busses; bus != nullptr && !attemptOver; bus = bus->next) {

@@ -4,7 +4,9 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <thread>
 
 #include "link/protocol.h"
 
@@ -39,9 +41,36 @@ Slot* lookup(MeterHandle handle) {
 
 }  // namespace
 
-std::shared_mutex& busListsLock() {
-    static std::shared_mutex lock;
-    return lock;
+namespace {
+std::atomic<int> exchangesInside{0};
+std::atomic<bool> rebuilding{false};
+constexpr auto kGatePoll = std::chrono::microseconds(50);
+}  // namespace
+
+// Sequentially consistent on both sides (a reader announces itself, then
+// looks at the flag; the rebuild raises the flag, then counts readers), so
+// the two can never both go ahead.
+void BusGate::enter() {
+    for (;;) {
+        exchangesInside.fetch_add(1);
+        if (!rebuilding.load()) return;
+        exchangesInside.fetch_sub(1);
+        while (rebuilding.load()) std::this_thread::sleep_for(kGatePoll);
+    }
+}
+
+void BusGate::leave() { exchangesInside.fetch_sub(1); }
+
+void BusGate::close() {
+    rebuilding.store(true);
+    while (exchangesInside.load() != 0) std::this_thread::sleep_for(kGatePoll);
+}
+
+void BusGate::open() { rebuilding.store(false); }
+
+BusGate& busGate() {
+    static BusGate gate;
+    return gate;
 }
 
 MeterHandle registerConnection(usb_dev_handle* device) {
@@ -70,12 +99,15 @@ Session::Session(MeterHandle handle) {
         lock_.unlock();
         return;
     }
-    busLock_ = std::shared_lock(busListsLock());
+    busGate().enter();
+    insideGate_ = true;
     slot_ = slot;
     device_ = slot->state.device;
 }
 
-Session::~Session() = default;
+Session::~Session() {
+    if (insideGate_) busGate().leave();
+}
 
 void Session::close() {
     if (device_ == nullptr) return;

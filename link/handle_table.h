@@ -6,7 +6,6 @@
 #pragma once
 
 #include <mutex>
-#include <shared_mutex>
 
 #include "korvel.h"
 
@@ -16,9 +15,18 @@ namespace korvel::link {
 
 inline constexpr int kSlots = 64;
 
-// The USB library's bus lists are rebuilt by an open; exchanges hold this
-// shared, the rebuild holds it exclusive.
-std::shared_mutex& busListsLock();
+// The USB library's bus lists are rebuilt by an open; no exchange may run
+// meanwhile. Exchanges pass the gate as readers (two atomic operations, no
+// lock); the one rebuild at a time (opens are serialized) closes it and waits
+// for the exchanges already inside to leave.
+class BusGate {
+public:
+    void enter();  // an exchange begins
+    void leave();  // an exchange ends
+    void close();  // a rebuild begins: waits until no exchange is inside
+    void open();   // the rebuild is over
+};
+BusGate& busGate();
 
 // Registers an opened, claimed device. Returns its new handle, or 0 when every
 // slot is taken (the caller keeps ownership of the device then).
@@ -42,7 +50,7 @@ public:
 private:
     struct Slot* slot_ = nullptr;
     std::unique_lock<std::mutex> lock_;
-    std::shared_lock<std::shared_mutex> busLock_;
+    bool insideGate_ = false;
     usb_dev_handle* device_ = nullptr;
 };
 
