@@ -16,8 +16,8 @@ namespace {
 using wire::Command;
 using namespace status;
 
-// Firmware version of the signal processor: 3.10.
-constexpr unsigned kDspVersion = 310;
+// Firmware version of the signal processor: 5.00.
+constexpr unsigned kDspVersion = 500;
 
 // Auto-zero nulls at most this much field (the probe should sit in a zero
 // chamber); more is refused.
@@ -280,9 +280,10 @@ void getProbeInfo(Exchange& x) {
 
 void dspGetVersion(Exchange& x) { x.put16(kDspVersion); }
 
+// A refusal is the flag byte 0 alone; the transfer under way (if any) goes on.
 void refuseTransfer(Exchange& x) {
     x.meter.status.postError(errors::kIllegalParameter);
-    for (int i = 0; i < 19; ++i) x.put8(0);
+    x.put8(0);
 }
 
 void startDataTransfer(Exchange& x) {
