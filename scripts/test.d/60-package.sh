@@ -13,6 +13,10 @@ trap 'rm -rf "$work"' EXIT
 fail() { echo "60-package: FAIL: $*" >&2; exit 1; }
 step() { echo "-- $*"; }
 
+step "the man-page checker catches drift"
+/usr/bin/python3 "$root/packaging/tests/test_check_man_pages.py" 2>"$work/unittest.log" \
+  || { cat "$work/unittest.log"; fail "check_man_pages.py"; }
+
 # ------------------------------------------------------------------ build
 # Flags as Debian builds its packages: hardened, fortified, relro/now.
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
@@ -22,7 +26,7 @@ cxxflags="$(dpkg-buildflags --get CXXFLAGS) $cppflags"
 ldflags=$(dpkg-buildflags --get LDFLAGS)
 step "configure $build"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_INSTALL_PREFIX=/usr -DKORVEL_BUILD_TESTS=OFF -DKORVEL_BUILD_BENCH=OFF \
+  -DCMAKE_INSTALL_PREFIX=/usr -DKORVEL_BUILD_TESTS=OFF -DKORVEL_BUILD_BENCH=OFF -DKORVEL_BUILD_TOOLS=ON \
   -DCMAKE_C_FLAGS="$cflags" -DCMAKE_CXX_FLAGS="$cxxflags" \
   -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" \
   ${KORVEL_PACKAGE_CMAKE_ARGS:-} >/dev/null
@@ -142,6 +146,22 @@ ten_readings "scpi_session" "$(grep '^reading' <<<"$out")"
 out=$(KORVEL_LIBRARY=$lib/libkorvel-x64-sim.so.1 PYTHONDONTWRITEBYTECODE=1 timeout 60 \
       /usr/bin/python3 "$root/examples/read_field.py" --simulate) || fail "read_field.py exit $?: $out"
 ten_readings "read_field.py" "$(grep '^reading' <<<"$out")"
+pydir=$stage/usr/lib/python3/dist-packages
+if [ -f "$pydir/korvel/__init__.py" ]; then
+  out=$(cd "$work" && PYTHONPATH=$pydir KORVEL_SIM_LIBRARY=$lib/libkorvel-x64-sim.so.1 \
+        PYTHONDONTWRITEBYTECODE=1 timeout 60 /usr/bin/python3 -c '
+import korvel, sys
+print(korvel.__file__)
+with korvel.Meter(simulate=True) as meter:
+    print(meter.identity)
+') || fail "the installed Python package: $out"
+  [[ "$(head -1 <<<"$out")" == "$pydir/korvel/"* ]] || fail "Python imported korvel from $(head -1 <<<"$out")"
+  out=$(PYTHONPATH=$pydir KORVEL_SIM_LIBRARY=$lib/libkorvel-x64-sim.so.1 PYTHONDONTWRITEBYTECODE=1 \
+        timeout 60 /usr/bin/python3 "$root/examples/log_field.py" --simulate) || fail "log_field.py exit $?: $out"
+  rows=$(grep -cE '^[0-9]{4}-[0-9]{2}-[0-9]{2}T[^,]+,-?[0-9.e+-]+,.+' <<<"$out" || true)
+  [ "$rows" = 10 ] || fail "log_field.py wrote $rows rows:
+$out"
+fi
 # Against the real library: no meter on a CI machine, so a clean "not found".
 rc=0; out=$(LD_LIBRARY_PATH=$lib timeout 60 "$work/read_ten" 2>&1) || rc=$?
 [ "$rc" = 3 ] || [ "$rc" = 0 ] || fail "read_ten (korvel, USB) exit $rc: $out"
