@@ -45,7 +45,11 @@ Counts toCounts(double tesla, int units, int range, bool autoRange) {
     int first = autoRange ? 0 : range;
     int last = autoRange ? kRangeCount - 1 : range;
     for (int r = first; r <= last; ++r) {
-        const double counts = std::round(value / kCountSize[units][r]);
+        // Nudged away from zero by a hair, so a field that is a decimal half
+        // count (0.15 G) rounds up as written, not as binary floating point
+        // happens to land.
+        const double exact = value / kCountSize[units][r];
+        const double counts = std::round(exact + exact * 1e-12);
         if (std::fabs(counts) <= kFullScaleCounts) {
             out.value = static_cast<std::int16_t>(counts);
             out.range = static_cast<std::uint8_t>(r);

@@ -56,7 +56,7 @@ struct Answer {
 };
 
 class MeterHarness : public ::testing::Test {
-protected:
+public:
     sim::Meter meter{1};
 
     // Sends 01 2B code N payload crc, zero-padded to 60 bytes.
