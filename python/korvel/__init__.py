@@ -1,0 +1,62 @@
+"""Korvel: Python access to the Korvel USB magnetic-field meter.
+
+Open a meter (or the simulated one) and read the field::
+
+    import korvel
+    with korvel.Meter(simulate=True) as meter:
+        print(meter.identity)
+        reading = meter.read()
+        print(reading.text, reading.tesla)      # e.g. "  12G" 0.0012
+        meter.units = "tesla"
+        for reading in meter.stream(interval=0.5, count=10):
+            print(reading.timestamp.isoformat(), reading.tesla)
+        print(meter.scpi(":SENS:FLUX:RANG?"))   # SCPI text commands too
+        print(meter.errors())                   # [(code, text), ...]
+
+The package calls the Korvel C library through ctypes: ``libkorvel-x64.so.1``
+for a meter on USB, ``libkorvel-x64-sim.so.1`` with ``simulate=True``. See
+:func:`find_library` for where they are looked for.
+
+Command line: ``python3 -m korvel read`` takes readings like ``korvel read``,
+``python3 -m korvel plot LOG.csv -o field.png`` plots a logged run.
+For PyMeasure procedures, see :mod:`korvel.pymeasure` (through ``korvel serve``).
+"""
+
+from __future__ import annotations
+
+from typing import List, Optional
+
+from . import _library
+from .errors import (ConnectionLost, InvalidReading, KorvelError, LibraryNotFound,
+                     MeterMemoryError, MeterNotFound, TransferRefused)
+from .meter import ERROR_TEXTS, Eeprom, Meter, error_text
+from .simulator import Fault, Setting, Simulator
+from .types import AcDc, LcdImage, MU0, Packet, Reading, RegisterSet, Units
+
+__version__ = "1.0.0"
+
+
+def find_library(simulate: bool = False, library: Optional[str] = None) -> str:
+    """Path of the Korvel library that ``Meter(simulate=..., library=...)``
+    would load. Looked for in this order: ``library``; the environment
+    variable ``KORVEL_LIBRARY`` (``KORVEL_SIM_LIBRARY`` when simulating);
+    installed locations (this package's ``lib`` folder, next to an installed
+    ``korvel`` program, this Python's prefix, ``/usr/local``, ``/usr``); the
+    build folder of a source checkout; the loader's default search.
+
+    Raises :class:`LibraryNotFound` listing every place tried.
+    """
+    return _library.load(simulate, library).path
+
+
+def library_candidates(simulate: bool = False, library: Optional[str] = None) -> List[str]:
+    """Every place :func:`find_library` would try, in order."""
+    return _library.candidates(simulate, library)
+
+
+__all__ = [
+    "Meter", "Eeprom", "Reading", "LcdImage", "Packet", "Units", "AcDc", "RegisterSet",
+    "Simulator", "Fault", "Setting", "KorvelError", "LibraryNotFound", "MeterNotFound",
+    "ConnectionLost", "InvalidReading", "TransferRefused", "MeterMemoryError",
+    "ERROR_TEXTS", "error_text", "find_library", "library_candidates", "MU0", "__version__",
+]
