@@ -96,6 +96,8 @@ struct Device {
     bool latePending = false;
     Reply late;
     std::string syspath;
+    std::string node;          // path of its node inside the testbed
+    bool listed = false;       // its sysfs entry exists
     std::vector<UMockdevIoctlBase*> handlers;  // one per node this device had (owned)
 };
 
@@ -107,6 +109,8 @@ struct UsbfsCable::State {
     std::vector<std::unique_ptr<Device>> devices;
     std::vector<std::unique_ptr<Connection>> connections;
     bool closing = false;
+    std::string root;  // the testbed's directory
+    std::atomic<std::uint64_t> unplugRequests{0};  // bit per device, from Peers
 
     UsbfsEvent log[kLogCapacity];
     long long logged = 0;
@@ -240,6 +244,19 @@ struct UsbfsCable::State {
         return 0;
     }
 
+    // Carries out unplugs that Peers asked for. The device's node goes at
+    // once (libusb must not list it); its sysfs entry goes with the next
+    // replug, on the owner's thread.
+    void takeUnplugRequests() {
+        std::uint64_t bits = unplugRequests.exchange(0);
+        for (int dev = 0; bits != 0; ++dev, bits >>= 1) {
+            Device* d = device(dev);
+            if ((bits & 1U) == 0 || d == nullptr || !d->plugged) continue;
+            unplug(dev);
+            ::unlink((root + d->node).c_str());
+        }
+    }
+
     void unplug(int dev) {
         Device* d = device(dev);
         d->plugged = false;
@@ -339,10 +356,13 @@ void submit(State& s, Connection& c, Device& d, UMockdevIoctlClient* client) {
     if (!d.peer->receive(request, length, &reply)) {
         s.record(UsbfsEvent::Out, c.device, kEndpointOut, -EPIPE, request, length);
         s.finish(c, urb, -EPIPE, nullptr, 0);
+        s.takeUnplugRequests();
         return succeed(client);
     }
     s.record(UsbfsEvent::Out, c.device, kEndpointOut, 0, request, length);
     s.finish(c, urb, 0, nullptr, fields.buffer_length);
+    s.takeUnplugRequests();
+    if (!s.live(c)) return succeed(client);  // pulled with the request in flight: no answer
     if (reply.delivery == Delivery::Now) {
         d.answers.put(reply);
         s.serveIn(c.device);
@@ -396,6 +416,7 @@ gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data)
         fail(client, ENODEV);
         return TRUE;
     }
+    s.takeUnplugRequests();
     s.purgeClosed();
     Connection& c = s.connectionFor(client, binding->device, binding->generation);
     Device* d = s.device(c.device);
@@ -540,7 +561,11 @@ UsbfsCable::UsbfsCable() : state_(std::make_shared<State>()) {
         return;
     }
     state_->testbed = umockdev_testbed_new();
-    if (state_->testbed == nullptr) error_ = "umockdev could not create a testbed";
+    if (state_->testbed == nullptr) {
+        error_ = "umockdev could not create a testbed";
+        return;
+    }
+    state_->root = root();
 }
 
 UsbfsCable::~UsbfsCable() {
@@ -635,6 +660,8 @@ bool UsbfsCable::plugNode(int index) {
     Device* d = state_->device(index);
     d->devnum = devnum;
     d->syspath = std::string("/sys") + syspath;
+    d->node = node;
+    d->listed = true;
     d->plugged = true;
     d->handlers.push_back(handler);
     return true;
@@ -652,12 +679,28 @@ std::shared_ptr<Peer> UsbfsCable::peer(int device) const {
 }
 
 void UsbfsCable::unplug(int device) {
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->takeUnplugRequests();
+        Device* d = state_->device(device);
+        if (d == nullptr || !d->plugged) return;
+        state_->unplug(device);
+    }
+    unlist(device);
+}
+
+void UsbfsCable::requestUnplug(int device) {
+    if (device >= 0 && device < 64) state_->unplugRequests.fetch_or(std::uint64_t{1} << device);
+}
+
+// Removes an unplugged device's sysfs entry and node from the testbed.
+void UsbfsCable::unlist(int device) {
     std::string syspath;
     {
         std::lock_guard lock(state_->mutex);
         Device* d = state_->device(device);
-        if (d == nullptr || !d->plugged) return;
-        state_->unplug(device);
+        if (d == nullptr || d->plugged || !d->listed) return;
+        d->listed = false;
         syspath = d->syspath;
     }
     umockdev_testbed_remove_device(state_->testbed, syspath.c_str());
@@ -666,14 +709,17 @@ void UsbfsCable::unplug(int device) {
 void UsbfsCable::replug(int device) {
     {
         std::lock_guard lock(state_->mutex);
+        state_->takeUnplugRequests();
         const Device* d = state_->device(device);
         if (d == nullptr || d->plugged) return;
     }
+    unlist(device);
     plugNode(device);
 }
 
 bool UsbfsCable::plugged(int device) const {
     std::lock_guard lock(state_->mutex);
+    state_->takeUnplugRequests();
     const Device* d = state_->device(device);
     return d != nullptr && d->plugged;
 }
@@ -686,6 +732,7 @@ int UsbfsCable::devnum(int device) const {
 
 bool UsbfsCable::claimed(int device) const {
     std::lock_guard lock(state_->mutex);
+    state_->takeUnplugRequests();
     state_->purgeClosed();
     const Device* d = state_->device(device);
     return d != nullptr && d->claimant != nullptr;
@@ -693,6 +740,7 @@ bool UsbfsCable::claimed(int device) const {
 
 int UsbfsCable::pendingAnswers(int device) const {
     std::lock_guard lock(state_->mutex);
+    state_->takeUnplugRequests();
     const Device* d = state_->device(device);
     return d == nullptr ? 0 : d->answers.size() + (d->latePending ? 1 : 0);
 }

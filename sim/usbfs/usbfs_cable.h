@@ -76,6 +76,10 @@ public:
     std::shared_ptr<Peer> peer(int device) const;
 
     void unplug(int device);
+    // The same, asked from inside the device's own Peer::receive (a meter
+    // pulling its cable mid-request): done as soon as receive() returns, the
+    // request's write completed, everything after it failing.
+    void requestUnplug(int device);
     void replug(int device);
     bool plugged(int device) const;
     // The device's number on bus 001 (its node /dev/bus/usb/001/NNN).
@@ -98,6 +102,7 @@ public:
 
 private:
     bool plugNode(int device);
+    void unlist(int device);
 
     std::shared_ptr<State> state_;
     std::string error_;

@@ -10,8 +10,11 @@
 #include <thread>
 #include <vector>
 
+#include "korvel.h"
 #include "link/protocol.h"
+#include "sim/meter/meter.h"
 #include "sim/usbfs/usbfs_cable.h"
+#include "sim/usbfs/usbfs_meter.h"
 #include "tests/support/scripted_peer.h"
 
 namespace korvel::test {
@@ -21,12 +24,32 @@ using namespace std::chrono_literals;
 class UsbfsTest : public ::testing::Test {
 protected:
     std::unique_ptr<sim::UsbfsCable> cable;
+    std::vector<MeterHandle> handles;
 
     void SetUp() override {
         cable = std::make_unique<sim::UsbfsCable>();
         ASSERT_EQ(cable->error(), "");
     }
-    void TearDown() override { cable.reset(); }
+    void TearDown() override {
+        for (MeterHandle h : handles) closeKorvel(h);  // a dead handle is ignored
+        cable.reset();
+    }
+
+    // openKorvel(), the handle closed at the end of the test.
+    MeterHandle open() {
+        const MeterHandle h = openKorvel();
+        if (h != 0) handles.push_back(h);
+        return h;
+    }
+
+    // A simulated meter (serial 1 is KV0001); its index on the cable in *index.
+    std::shared_ptr<sim::Meter> attachMeter(int serial = 1, int* index = nullptr) {
+        auto meter = std::make_shared<sim::Meter>(serial);
+        const int i = sim::attachMeter(*cable, meter);
+        EXPECT_GE(i, 0) << cable->error();
+        if (index != nullptr) *index = i;
+        return meter;
+    }
 
     // A scripted meter with the meter's ids; its index on the cable in *index.
     std::shared_ptr<ScriptedPeer> attachScripted(int* index = nullptr) {
@@ -35,6 +58,13 @@ protected:
         EXPECT_GE(i, 0) << cable->error();
         if (index != nullptr) *index = i;
         return peer;
+    }
+
+    // "01 2B 1A 00 B0 7A" as the 60 bytes that cross the wire, in hex.
+    static std::string onWire(const char* frame) {
+        std::uint8_t bytes[64] = {};
+        parseHex(frame, bytes, 64);
+        return hex(bytes, 60);
     }
 
     std::vector<sim::UsbfsEvent> events() const {
