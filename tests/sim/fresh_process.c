@@ -1,0 +1,54 @@
+/* A fresh process that loads the simulated library with dlopen finds one
+ * meter with power-on defaults. Plain C: also checks that korvel_sim.h is. */
+#include <dlfcn.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "korvel_sim.h"
+
+#define LOAD(type, name) type name = (type)dlsym(lib, #name); if (!name) return fail(#name)
+
+static int fail(const char *what) {
+    fprintf(stderr, "fresh_process: %s\n", what);
+    return 1;
+}
+
+typedef MeterHandle (*OpenFn)(void);
+typedef void (*CloseFn)(MeterHandle);
+typedef int (*InfoFn)(MeterHandle, char *);
+typedef int (*ReadingFn)(MeterHandle, MeterReading *);
+typedef int (*CountFn)(void);
+typedef int (*SettingFn)(int, int);
+
+int main(int argc, char **argv) {
+    void *lib;
+    char info[41];
+    MeterReading reading;
+    MeterHandle h;
+    if (argc < 2) return fail("usage: fresh_process LIBRARY");
+    lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
+    if (!lib) return fail(dlerror());
+    {
+        LOAD(CountFn, korvelSimMeterCount);
+        LOAD(SettingFn, korvelSimGetSetting);
+        LOAD(OpenFn, openKorvel);
+        LOAD(CloseFn, closeKorvel);
+        LOAD(InfoFn, mtrGetMeterInfo);
+        LOAD(ReadingFn, mtrGetReading);
+        if (korvelSimMeterCount() != 1) return fail("one meter expected");
+        h = openKorvel();
+        if (h == 0) return fail("openKorvel found no meter");
+        memset(info, 0, sizeof info);
+        if (mtrGetMeterInfo(h, info) != 0 || strcmp(info, "KORVEL,KV-100,KV0001,1.02") != 0)
+            return fail("identification");
+        if (mtrGetReading(h, &reading) != 0 || reading.value != 0 || reading.units != 0 ||
+            reading.range != 0 || reading.acdc != 0)
+            return fail("power-on reading");
+        if (korvelSimGetSetting(0, KORVEL_SIM_AUTO_RANGE) != 1 ||
+            korvelSimGetSetting(0, KORVEL_SIM_HOLD) != 0)
+            return fail("power-on settings");
+        closeKorvel(h);
+    }
+    puts("fresh process: one meter, power-on defaults");
+    return 0;
+}
