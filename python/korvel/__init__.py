@@ -30,7 +30,7 @@ from . import _library
 from .errors import (ConnectionLost, InvalidReading, KorvelError, LibraryNotFound,
                      MeterMemoryError, MeterNotFound, TransferRefused)
 from .meter import ERROR_TEXTS, Eeprom, Meter, error_text
-from .simulator import Fault, Setting, Simulator
+from .simulator import Call, Fault, Setting, Simulator
 from .types import AcDc, LcdImage, MU0, Packet, Reading, RegisterSet, Units
 
 __version__ = "1.0.0"
@@ -56,7 +56,7 @@ def library_candidates(simulate: bool = False, library: Optional[str] = None) ->
 
 __all__ = [
     "Meter", "Eeprom", "Reading", "LcdImage", "Packet", "Units", "AcDc", "RegisterSet",
-    "Simulator", "Fault", "Setting", "KorvelError", "LibraryNotFound", "MeterNotFound",
+    "Simulator", "Call", "Fault", "Setting", "KorvelError", "LibraryNotFound", "MeterNotFound",
     "ConnectionLost", "InvalidReading", "TransferRefused", "MeterMemoryError",
     "ERROR_TEXTS", "error_text", "find_library", "library_candidates", "MU0", "__version__",
 ]

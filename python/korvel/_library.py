@@ -86,6 +86,20 @@ class KorvelSimField(ctypes.Structure):
     ]
 
 
+class KorvelSimCall(ctypes.Structure):
+    """``KorvelSimCall`` of korvel_sim.h."""
+
+    _fields_ = [
+        ("name", ctypes.c_char * 32),
+        ("device", ctypes.c_int),
+        ("argument", ctypes.c_int),
+        ("timeout", ctypes.c_int),
+        ("result", ctypes.c_int),
+        ("data", ctypes.c_ubyte * 64),
+        ("dataLength", ctypes.c_int),
+    ]
+
+
 _U = ctypes.c_uint
 _I = ctypes.c_int
 _PU = ctypes.POINTER(ctypes.c_uint)
@@ -162,6 +176,9 @@ _SIM_PROTOTYPES: Dict[str, Tuple[object, List[object]]] = {
     "korvelSimEepromSize": (_I, [_I]),
     "korvelSimReadEeprom": (_I, [_I, _I, ctypes.POINTER(ctypes.c_ubyte), _I]),
     "korvelSimWriteEeprom": (_I, [_I, _I, ctypes.POINTER(ctypes.c_ubyte), _I]),
+    "korvelSimClearCalls": (_I, []),
+    "korvelSimCallCount": (ctypes.c_longlong, []),
+    "korvelSimGetCall": (_I, [ctypes.c_longlong, ctypes.POINTER(KorvelSimCall)]),
 }
 
 TRANSACTION = "_Z14mtrTransactionjP6MB_PDUS0_"

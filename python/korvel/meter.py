@@ -137,6 +137,8 @@ class Meter:
         self._eeprom_size = eeprom_size
         self.eeprom = Eeprom(self)
         self._open()
+        if eeprom_size is None and self._lib.simulated:
+            self._eeprom_size = self._simulated_eeprom_size()
 
     # ------------------------------------------------------------ connection
 
@@ -636,18 +638,13 @@ class Eeprom:
 
     def __init__(self, meter: Meter) -> None:
         self._meter = meter
-        self._size: Optional[int] = None
 
     @property
     def size(self) -> int:
         """Size of the memory in bytes (the whole 16-bit address space when
         the meter's size is not known)."""
-        if self._size is None:
-            known = self._meter._eeprom_size
-            if known is None:
-                known = self._meter._simulated_eeprom_size()
-            self._size = known if known is not None else EEPROM_ADDRESS_SPACE
-        return self._size
+        known = self._meter._eeprom_size
+        return known if known is not None else EEPROM_ADDRESS_SPACE
 
     def _check_span(self, address: int, length: int) -> None:
         _check_int("address", address, 0, EEPROM_ADDRESS_SPACE - 1)

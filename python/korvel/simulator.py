@@ -19,7 +19,7 @@ from __future__ import annotations
 
 import ctypes
 import enum
-from typing import TYPE_CHECKING, List, Optional
+from typing import TYPE_CHECKING, List, NamedTuple, Optional
 
 from . import _library
 from .errors import KorvelError
@@ -67,6 +67,17 @@ class Setting(enum.IntEnum):
     RECALIBRATIONS = 17
     AUTO_ZEROS = 18
     LAST_KEY = 19
+
+
+class Call(NamedTuple):
+    """One usb_* call the library made on the simulated bus."""
+
+    name: str      #: e.g. "usb_bulk_write"
+    device: int    #: device index on the bus, -1 where none
+    argument: int  #: configuration, interface, endpoint or debug level
+    timeout: int   #: ms, bulk transfers
+    result: int    #: what the call returned
+    data: bytes    #: bytes written or read
 
 
 class Simulator:
@@ -202,6 +213,24 @@ class Simulator:
         buffer = (ctypes.c_ubyte * max(len(data), 1)).from_buffer_copy(data or b"\0")
         self._ok(self._lib.korvelSimWriteEeprom(meter, address, buffer, len(data)),
                  f"write_eeprom({meter}, {address})")
+
+    def clear_calls(self) -> None:
+        """Forget the recorded usb_* calls."""
+        self._ok(self._lib.korvelSimClearCalls(), "clear_calls()")
+
+    def calls(self) -> List[Call]:
+        """The usb_* calls recorded since :meth:`clear_calls` (at most the
+        last 4096)."""
+        total = self._lib.korvelSimCallCount()
+        out: List[Call] = []
+        record = _library.KorvelSimCall()
+        for i in range(max(0, total - 4096), total):
+            if self._lib.korvelSimGetCall(i, ctypes.byref(record)) == 0:
+                length = max(0, min(record.dataLength, 64))
+                out.append(Call(record.name.decode("ascii", "replace"), record.device,
+                                record.argument, record.timeout, record.result,
+                                bytes(record.data[:length])))
+        return out
 
     def index_of(self, meter: "Meter") -> Optional[int]:
         """The number of the simulated meter that ``meter`` is connected to,
