@@ -24,10 +24,22 @@ void writeEarly(char* reply, int size, const char* text) {
     reply[n] = '\0';
 }
 
-bool isCatchAll(const CommandEntry& entry) { return std::strcmp(entry.keyword, kCatchAllKeyword) == 0; }
+// Inline comparisons: most entries differ in their first or second
+// character, so a library call per entry would cost more than the compare.
+bool isCatchAll(const CommandEntry& entry) {
+    const char* a = entry.keyword;
+    const char* b = kCatchAllKeyword;
+    while (*a == *b && *a != '\0') ++a, ++b;
+    return *a == *b;
+}
 
+// The first matchLength characters of the keyword stand at position; a text
+// that ends sooner does not match.
 bool matches(const CommandEntry& entry, const char* position) {
-    return std::strncmp(entry.keyword, position, static_cast<std::size_t>(entry.matchLength)) == 0;
+    for (int i = 0; i < entry.matchLength; ++i) {
+        if (entry.keyword[i] != position[i]) return false;
+    }
+    return true;
 }
 
 // The joined reply within the caller's `size` bytes.
@@ -55,9 +67,7 @@ private:
 };
 
 int length(const char* text, int most) {
-    int n = 0;
-    while (n < most && text[n] != '\0') ++n;
-    return n;
+    return static_cast<int>(strnlen(text, static_cast<std::size_t>(most)));
 }
 
 }  // namespace
@@ -106,11 +116,14 @@ KORVEL_API int scpiCommand(MeterHandle handle, const char* command, char* reply,
     Line line;
     line.handle = handle;
     Reply joined(reply, size);
-    char work[kWorkBufferSize] = {};
+    // Only the copied line and its terminator are ever read, so the rest of
+    // the work buffer is left as it is rather than cleared on every call.
+    char work[kWorkBufferSize];
     for (int i = 0; i < commandLength; ++i) {
         const char c = command[i];
         work[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
     }
+    work[commandLength] = '\0';
 
     char pieceText[kMaxLineLength + 1];
     char piece[kPieceSize];
@@ -119,8 +132,9 @@ KORVEL_API int scpiCommand(MeterHandle handle, const char* command, char* reply,
             ++at;
             continue;
         }
-        int n = 0;
-        while (at + n < commandLength && work[at + n] != ';') ++n;
+        const void* separator = std::memchr(work + at, ';', static_cast<std::size_t>(commandLength - at));
+        const int n = separator != nullptr ? static_cast<int>(static_cast<const char*>(separator) - (work + at))
+                                           : commandLength - at;
         std::memcpy(pieceText, work + at, static_cast<std::size_t>(n));
         pieceText[n] = '\0';
         at += n;

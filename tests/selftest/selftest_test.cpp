@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -53,7 +52,7 @@ std::string runSelfTest(const std::function<void(TimedMeter&)>& prepare, bool wi
         char rest[16] = {};
         const ssize_t n = read(STDIN_FILENO, rest, sizeof rest - 1);
         std::printf("-- sent %s, last pause %s, unread \"%s\"\n", joined(meter->sent()).c_str(),
-                    pause >= 1000 ? ">= 1000 ms" : std::to_string(pause).c_str(), n > 0 ? rest : "");
+                    pause >= 1000 ? ">= 1000 ms" : pause < 0 ? "none" : "< 1000 ms", n > 0 ? rest : "");
         std::fflush(stdout);
         _exit(0);
     }
@@ -71,26 +70,39 @@ std::string runSelfTest(const std::function<void(TimedMeter&)>& prepare, bool wi
     return output;
 }
 
+// The handle's value is the library's choice: "0x" and eight lower-case hex
+// digits become "0x########"; anything else is left for the comparison to catch.
+std::string maskHandle(std::string text) {
+    const std::size_t at = text.find("handle == 0x");
+    if (at == std::string::npos) return text;
+    const std::size_t digits = at + 12;
+    for (std::size_t i = digits; i < digits + 8 && i < text.size(); ++i) {
+        const char c = text[i];
+        if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')) text[i] = '#';
+    }
+    return text;
+}
+
 TEST(SelfTest, WithAMeterShowsTheIdentificationAndSwitchesTheOutput) {
     const std::string output = runSelfTest([](TimedMeter&) {}, true, "\nX");
-    EXPECT_TRUE(std::regex_match(output, std::regex(
-        "hit <CR> to test unit 0 > unit 0 opened successfully with handle == 0x[0-9a-f]{8}\n"
-        "result: KORVEL KV100\n"
-        "result: \n"
-        "result: \n"
-        "closing unit 0\n"
-        "-- sent 1A\\|18\\|1B 00\\|1B 01, last pause >= 1000 ms, unread \"X\"\n")))
-        << output;
+    EXPECT_EQ(maskHandle(output),
+              "hit <CR> to test unit 0 > unit 0 opened successfully with handle == 0x########\n"
+              "result: KORVEL KV100\n"
+              "result: \n"
+              "result: \n"
+              "closing unit 0\n"
+              "-- sent 1A|18|1B 00|1B 01, last pause >= 1000 ms, unread \"X\"\n");
 }
 
 TEST(SelfTest, AFailedExchangeShowsOnEveryLaterCommand) {
     const std::string output = runSelfTest([](TimedMeter& m) { m.failing = {0x18}; }, true, "\n");
-    EXPECT_TRUE(std::regex_match(output, std::regex(
-        "hit <CR> to test unit 0 > unit 0 opened successfully with handle == 0x[0-9a-f]{8}\n"
-        "(result: USB Connection Problem\n){3}"
-        "closing unit 0\n"
-        "-- sent 1A\\|18, .*\n")))
-        << output;
+    EXPECT_EQ(maskHandle(output),
+              "hit <CR> to test unit 0 > unit 0 opened successfully with handle == 0x########\n"
+              "result: USB Connection Problem\n"
+              "result: USB Connection Problem\n"
+              "result: USB Connection Problem\n"
+              "closing unit 0\n"
+              "-- sent 1A|18, last pause < 1000 ms, unread \"\"\n");
 }
 
 TEST(SelfTest, WithoutAMeterReportsTheFailedOpen) {
@@ -98,7 +110,7 @@ TEST(SelfTest, WithoutAMeterReportsTheFailedOpen) {
     const std::string output = runSelfTest([](TimedMeter&) {}, false, "");
     EXPECT_EQ(output,
               "hit <CR> to test unit 0 > open failed for 0\n\nclosing unit 0\n"
-              "-- sent , last pause -1, unread \"\"\n");
+              "-- sent , last pause none, unread \"\"\n");
 }
 
 }  // namespace
