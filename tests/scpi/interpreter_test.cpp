@@ -126,6 +126,25 @@ TEST_F(Interpreter, AFailedExchangeShowsOnItsPieceAndEveryLaterMeterPiece) {
     EXPECT_EQ(run(":MEAS:FLUX?"), "USB Connection Problem");
 }
 
+TEST_F(Interpreter, EveryKindOfHandlerPassesAFailedMeterCommandOn) {
+    const struct {
+        const char* line;
+        int code;  // the command whose exchange fails
+    } cases[] = {
+        {":SENS:FLUX:RANG 1", 0x19}, {":SENS:FLUX:RANG?", 0x1A}, {"*STB?", 0x30},
+        {":SYST:ERR?", 0x31},        {":DIAG:DAT:DAC 1 2", 0x1D}, {":DIAG:DAT:PROB? 1", 0x25},
+        {":DIAG:DAT:EEPR 1 2", 0x15}, {":DIAG:DAT:FREQ?", 0x23},  {":UNIT:FLUX:AC:AM", 0x12},
+    };
+    for (const auto& c : cases) {
+        meter->failing = {c.code};
+        EXPECT_EQ(run(c.line), "USB Connection Problem") << c.line;
+        closeKorvel(h);
+        meter->failing.clear();
+        h = openKorvel();
+        ASSERT_NE(h, 0U);
+    }
+}
+
 TEST_F(Interpreter, OperationCompleteFlagsBelongToOneCall) {
     // A second meter on its own handle: its lines never see this one's flags.
     auto other = std::make_shared<RecordingMeter>();
