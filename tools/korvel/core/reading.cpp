@@ -1,0 +1,172 @@
+#include "core/reading.h"
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+#include "scpi/reading_format.h"
+
+namespace korvel::cli {
+namespace {
+
+std::string jsonString(const std::string& text) {
+    std::string out = "\"";
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '"' || c == '\\') {
+            out.push_back('\\');
+            out.push_back(ch);
+        } else if (c < 0x20 || c == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out.push_back(ch);
+        }
+    }
+    return out + "\"";
+}
+
+std::string csvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string out = "\"";
+    for (const char ch : text) {
+        if (ch == '"') out.push_back('"');
+        out.push_back(ch);
+    }
+    return out + "\"";
+}
+
+std::string fixed(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+std::string trimLeft(const std::string& text) {
+    const size_t first = text.find_first_not_of(' ');
+    return first == std::string::npos ? std::string() : text.substr(first);
+}
+
+}  // namespace
+
+ReadingValue describeReading(const MeterReading& reading) {
+    ReadingValue value;
+    char text[80] = {};
+    scpi::formatReading(reading, text, static_cast<int>(sizeof text));
+    value.text = text;
+    double tesla = 0;
+    if (scpi::readingToTesla(reading, &tesla)) value.tesla = tesla;
+    return value;
+}
+
+std::string unitsName(int units) {
+    switch (units) {
+    case 0: return "G";
+    case 1: return "T";
+    case 2: return "A/m";
+    default: return "units " + std::to_string(units);
+    }
+}
+
+std::string acdcName(int acdc) {
+    switch (acdc) {
+    case 0: return "DC";
+    case 1: return "AC";
+    default: return "acdc " + std::to_string(acdc);
+    }
+}
+
+std::string isoTimestamp(std::chrono::system_clock::time_point time) {
+    using namespace std::chrono;
+    const auto micros = duration_cast<microseconds>(time.time_since_epoch()).count();
+    auto seconds = static_cast<std::time_t>(micros / 1000000);
+    long long fraction = micros % 1000000;
+    if (fraction < 0) {  // before 1970: keep the fraction positive
+        fraction += 1000000;
+        --seconds;
+    }
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[48];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06lldZ", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, fraction);
+    return text;
+}
+
+std::string formatTesla(double tesla) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.7g", tesla);
+    return text;
+}
+
+std::string csvHeader() { return "timestamp,elapsed_s,tesla,text,units,range,acdc,counts\n"; }
+
+std::string formatRecord(Format format, const LoggedReading& r) {
+    const std::string stamp = isoTimestamp(r.time);
+    const std::string elapsed = fixed(r.elapsed, 6);
+    switch (format) {
+    case Format::Csv:
+        return stamp + "," + elapsed + "," + (r.value.tesla ? formatTesla(*r.value.tesla) : "") + "," +
+               csvField(r.value.text) + "," + csvField(unitsName(r.raw.units)) + "," +
+               std::to_string(r.raw.range) + "," + csvField(acdcName(r.raw.acdc)) + "," +
+               std::to_string(r.raw.value) + "\n";
+    case Format::Jsonl:
+        return "{\"timestamp\":" + jsonString(stamp) + ",\"elapsed_s\":" + elapsed +
+               ",\"tesla\":" + (r.value.tesla ? formatTesla(*r.value.tesla) : "null") +
+               ",\"text\":" + jsonString(r.value.text) + ",\"units\":" + jsonString(unitsName(r.raw.units)) +
+               ",\"range\":" + std::to_string(r.raw.range) + ",\"acdc\":" + jsonString(acdcName(r.raw.acdc)) +
+               ",\"counts\":" + std::to_string(r.raw.value) + "}\n";
+    case Format::Text:
+    default: {
+        char line[256];
+        const std::string tesla = r.value.tesla ? formatTesla(*r.value.tesla) + " T" : "(no value)";
+        std::snprintf(line, sizeof line, "%s  %10.3f s  %10s  %14s  %s  range %d\n", stamp.c_str(), r.elapsed,
+                      trimLeft(r.value.text).c_str(), tesla.c_str(), acdcName(r.raw.acdc).c_str(), r.raw.range);
+        return line;
+    }
+    }
+}
+
+void Statistics::add(double value) {
+    ++count_;
+    if (count_ == 1) {
+        min_ = max_ = mean_ = value;
+        m2_ = 0;
+        return;
+    }
+    if (value < min_) min_ = value;
+    if (value > max_) max_ = value;
+    const double delta = value - mean_;
+    mean_ += delta / static_cast<double>(count_);
+    m2_ += delta * (value - mean_);
+}
+
+double Statistics::standardDeviation() const {
+    return count_ < 2 ? 0.0 : std::sqrt(m2_ / static_cast<double>(count_ - 1));
+}
+
+std::string formatSummary(long long readings, double seconds, const Statistics& field) {
+    char line[256];
+    std::string out;
+    const double rate = seconds > 0 ? static_cast<double>(readings) / seconds : 0.0;
+    std::snprintf(line, sizeof line, "%lld reading%s in %.3f s (%.1f readings/s)\n", readings,
+                  readings == 1 ? "" : "s", seconds, rate);
+    out += line;
+    if (field.count() > 0) {
+        std::snprintf(line, sizeof line, "field: min %s T, max %s T, mean %s T, standard deviation %s T\n",
+                      formatTesla(field.min()).c_str(), formatTesla(field.max()).c_str(),
+                      formatTesla(field.mean()).c_str(), formatTesla(field.standardDeviation()).c_str());
+        out += line;
+    }
+    if (field.count() < readings) {
+        std::snprintf(line, sizeof line,
+                      "%lld reading%s had no value in tesla (a unit or range code the formatter does not "
+                      "know)\n",
+                      readings - field.count(), readings - field.count() == 1 ? "" : "s");
+        out += line;
+    }
+    return out;
+}
+
+}  // namespace korvel::cli

@@ -1,0 +1,83 @@
+#include "core/script.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include "core/failure.h"
+#include "core/replies.h"
+#include "core/scpi_catalog.h"
+
+namespace korvel::cli {
+namespace {
+
+std::string trimmed(const std::string& line) {
+    size_t begin = 0, end = line.size();
+    while (begin < end && std::isspace(static_cast<unsigned char>(line[begin]))) ++begin;
+    while (end > begin && std::isspace(static_cast<unsigned char>(line[end - 1]))) --end;
+    return line.substr(begin, end - begin);
+}
+
+std::string lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+}  // namespace
+
+bool isConsoleWord(const std::string& line, bool* quit) {
+    const std::string word = lower(trimmed(line));
+    *quit = word == "quit" || word == "exit";
+    return *quit || word == "help";
+}
+
+bool ScriptRunner::send(const std::string& line) {
+    if (lost_) return false;
+    ++sent_;
+    const std::string reply = meter_.scpi(line);
+    if (!reply.empty()) std::printf("%s\n", reply.c_str());
+    std::fflush(stdout);  // a program on the other end of a pipe waits for it
+    switch (classifyReply(reply)) {
+    case ReplyKind::Lost:
+        lost_ = true;
+        lostLine_ = line;
+        return false;
+    case ReplyKind::Refused: ++refused_; break;
+    default: break;
+    }
+    return true;
+}
+
+void ScriptRunner::runStream(std::istream& in, bool consoleWords) {
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const std::string content = trimmed(line);
+        if (content.empty() || content.front() == '#') continue;
+        bool quit = false;
+        if (consoleWords && isConsoleWord(content, &quit)) {
+            if (quit) return;
+            std::printf("%s", scpiHelpText().c_str());
+            std::fflush(stdout);
+            continue;
+        }
+        if (!send(line)) return;
+    }
+}
+
+int ScriptRunner::finish() const {
+    if (lost_) {
+        std::fprintf(stderr,
+                     "korvel: the connection to the meter was lost (at \"%s\"); nothing after it was sent. "
+                     "Check the cable and run again.\n",
+                     lostLine_.c_str());
+        return kExitMeterError;
+    }
+    if (refused_ > 0) {
+        std::fprintf(stderr, "korvel: %d of %d line%s got an error reply (shown above).\n", refused_, sent_,
+                     sent_ == 1 ? "" : "s");
+        return kExitMeterError;
+    }
+    return kExitOk;
+}
+
+}  // namespace korvel::cli

@@ -1,0 +1,42 @@
+// Sending SCPI lines one after another and printing their replies: the work
+// of `korvel scpi` and of the console on a pipe.
+#pragma once
+
+#include <istream>
+#include <string>
+
+#include "core/session.h"
+
+namespace korvel::cli {
+
+class ScriptRunner {
+public:
+    explicit ScriptRunner(Meter& meter) : meter_(meter) {}
+
+    // Sends one line and prints its reply on its own line (nothing for an
+    // empty reply). Returns false once the connection is lost: stop then.
+    bool send(const std::string& line);
+
+    // Runs lines from a stream: line ends (LF or CRLF) are dropped, blank
+    // lines and lines starting with '#' are skipped. With consoleWords,
+    // "help" prints the command list and "quit" or "exit" ends the input.
+    void runStream(std::istream& in, bool consoleWords);
+
+    // The exit code for what happened, with a note on standard error when
+    // it is not 0.
+    int finish() const;
+    bool lost() const { return lost_; }
+
+private:
+    Meter& meter_;
+    int sent_ = 0;
+    int refused_ = 0;
+    bool lost_ = false;
+    std::string lostLine_;
+};
+
+// True for the console's words (help, quit, exit; letter case ignored) and
+// sets *quit for the last two.
+bool isConsoleWord(const std::string& line, bool* quit);
+
+}  // namespace korvel::cli
