@@ -10,6 +10,69 @@
  * Meters are numbered 0, 1, ... in bus order (the order openKorvel tries
  * them). Results: 0 (or a count or index) on success, -1 for a bad argument
  * or an unknown meter. Every function is thread-safe.
+ *
+ * The simulated meter
+ * -------------------
+ * Identification (*IDN?, 40 bytes, zero-padded): "KORVEL,KV-100,KV0001,1.02"
+ * for meter 0, KV0002 for meter 1, ...; probe (*OPT?, 24 bytes):
+ * "HP-100 AXIAL,P-10001", P-10002, ... Both texts live in the meter's memory
+ * and change when it is rewritten there. Signal-processor version: 500.
+ *
+ * Power-on state: gauss, DC, auto-range on (range 0 in a quiet field), hold,
+ * relative, analog output, limit, keypad lock-out, diagnostic mode,
+ * multiplexer range and amplifier input 0; power-off timer 1; DACs 0x8000;
+ * every register 0 but the power-on bit (128) of the standard event register
+ * and the auto-range condition bit of the measurement set; empty error queue.
+ *
+ * Readings: counts of 0.1 G, 1e-5 T, 10 A/m (range 0), 1 G, 1e-4 T, 100 A/m
+ * (range 1), 10 G, 1e-3 T, 1000 A/m (range 2); scale code 0; A/m is the field
+ * H = B / mu0. Auto-range takes the finest range that holds the field; beyond
+ * the top range (or the chosen one) the counts pin at +/-32767 and the
+ * questionable overrange condition is set. A manual range ends auto-range.
+ * aux byte: bit 0 overrange, 1 hold, 2 relative, 3 auto-range. AC mode reads
+ * the RMS of the AC component (noise added); DC mode reads the static field
+ * with drift and noise (the AC component averages out). Hold 1 freezes the
+ * reading when switched on (reset hold takes a new one), 2 keeps the largest
+ * magnitude, 3 the smallest. Relative 1 takes the present field as
+ * reference, 2 reuses the stored reference. Auto-zero nulls up to 1 mT.
+ * The frequency query reports the AC component's frequency (0 without one).
+ * A value the meter does not take (units 3, range 3, DAC 4, selector 4, ...)
+ * is refused with error -224 and the setting stays. A garbled or unknown
+ * request is answered without data and queues -100. Keys (mtrSendKey):
+ * 1 units, 2 AC/DC, 3 range, 4 auto-range, 5 hold, 6 relative, 7 zero;
+ * ignored while the keypad is locked out.
+ *
+ * Status byte: bit 0 measurement summary, 2 error queue not empty,
+ * 3 questionable summary, 5 standard event summary, 6 master summary
+ * (bits 0-5, 7 AND the service-request enable), 7 operation summary. A summary
+ * bit is set when the set's event register AND its enable mask is nonzero.
+ * Conditions latch their event bits on a rising edge; reading an event
+ * register clears it. Measurement set: 1 hold, 2 relative, 4 limit exceeded,
+ * 8 auto-range, 16 AC. Operation set: events 1 recalibrated, 2 zeroed,
+ * 4 auto-range changed range; conditions 16 diagnostic mode, 32 keypad locked.
+ * Questionable set: 1 overrange, 2 meter calibration data invalid, 4 probe
+ * calibration data invalid (checked at power-on and recalibration; errors 3
+ * and 43). Standard event: posted errors latch 32 (-1xx), 16 (-2xx),
+ * 8 (-3xx, positive), 4 (-4xx). *CLS clears every event register and the
+ * error queue; the status preset (0x34) clears the enable registers of sets
+ * 1 to 3. Error queue: 16 entries, oldest first, 0 when empty; a full queue
+ * turns its newest entry into -350.
+ *
+ * Memory (4096 bytes, erased cells 0xFF): 0x000 identification text (40),
+ * 0x028 probe text (24), 0x040 calibration block (32, CRC-16/MODBUS in its
+ * last two bytes, high first), 0x060 limit threshold in counts (16-bit, 30000),
+ * 0x100 probe data block (256, read by mtrGetProbeData; CRC in its last two),
+ * 0x200 on free. A read answers at most 50 bytes.
+ *
+ * Data transfers (mtrStartDataTransfer): selector 1 captures `first` samples
+ * (0: 256, at most 1024) of the instantaneous field `second` microseconds
+ * apart (0: 1000), as signed counts of the present units and range; selector
+ * 2 hands out `second` memory bytes (1 to 1024) from address `first`. Any
+ * other selector or size is refused. The ten values: 0 number of values,
+ * 1 packets, 2 values per packet (25), 3 first, 4 second, 5 sample interval
+ * (selector 1) or address (2), 6 units, 7 range, 8 selector, 9 CRC-16/MODBUS
+ * of the values sent high byte first. Packets carry 25 values with flag 1
+ * while more follow; after the last one, empty packets with flag 0.
  */
 #ifndef KORVEL_SIM_H
 #define KORVEL_SIM_H
@@ -67,6 +130,15 @@ KORVEL_API int korvelSimSetFieldSource(int meter, const KorvelSimField *field);
 
 /* ------------------------------------------------------------------ faults */
 
+/*
+ * Silence, write failure and unplug lose the request (the meter does not act
+ * on it); with every other fault the meter acts on the request and only its
+ * answer is spoiled. After an unplug fault nothing reaches the meter until
+ * korvelSimReplug. An answer in the wrong checksum order whose two checksum
+ * bytes happen to be equal gets a flipped bit instead, so that every fault but
+ * KORVEL_SIM_FAULT_OTHER_COMMAND (which the protocol cannot detect) fails the
+ * exchange it strikes. A late answer waits on the cable for the next read.
+ */
 typedef enum KorvelSimFault {
     KORVEL_SIM_FAULT_NONE = 0,
     KORVEL_SIM_FAULT_SILENCE = 1,          /**< no answer: the read times out */
@@ -101,10 +173,16 @@ typedef enum KorvelSimSetting {
     KORVEL_SIM_POWER_OFF_TIMER, KORVEL_SIM_KEYPAD_LOCKOUT, KORVEL_SIM_DIAG_MODE,
     KORVEL_SIM_MUX_RANGE, KORVEL_SIM_AMP_INPUT, KORVEL_SIM_STATUS_BYTE,
     KORVEL_SIM_SERVICE_REQUEST_ENABLE, KORVEL_SIM_ERROR_COUNT, KORVEL_SIM_EXCHANGES,
-    KORVEL_SIM_RECALIBRATIONS, KORVEL_SIM_AUTO_ZEROS, KORVEL_SIM_LAST_KEY
+    KORVEL_SIM_RECALIBRATIONS, KORVEL_SIM_AUTO_ZEROS, KORVEL_SIM_LAST_KEY,
+    KORVEL_SIM_FAULTS /**< faults that struck so far (one-shot and random) */
 } KorvelSimSetting;
 
-/** A meter's setting or counter; -1 for an unknown meter or setting. */
+/**
+ * A meter's setting or counter; -1 for an unknown meter or setting. RANGE is
+ * the range of the last measurement under auto-range. EXCHANGES counts the
+ * requests that reached the meter (faulty ones included), LAST_KEY the last
+ * key code sent (0 before any).
+ */
 KORVEL_API int korvelSimGetSetting(int meter, int setting);
 /** DAC `dac` (0 to 3) of a meter, 0 to 65535; -1 when unknown. */
 KORVEL_API int korvelSimGetDac(int meter, int dac);

@@ -1,11 +1,13 @@
 // The korvelSim* control functions: which meters hang on the virtual bus, the
 // field each one measures, the faults it suffers, and a look inside.
+#include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "korvel_sim.h"
@@ -18,8 +20,21 @@ namespace {
 
 constexpr int kMaxMeters = 16;
 
+// The meter's end of the virtual cable. From an Unplug fault until the
+// replug nothing reaches the meter, even before the bus has been told.
+class Port : public Peer {
+public:
+    explicit Port(std::shared_ptr<Meter> m) : meter(std::move(m)) {}
+    bool receive(const std::uint8_t* request, int length, Reply* reply) override {
+        if (pulled) return false;
+        return meter->receive(request, length, reply);
+    }
+    const std::shared_ptr<Meter> meter;
+    std::atomic<bool> pulled{false};
+};
+
 struct Slot {
-    std::shared_ptr<Meter> meter;
+    std::shared_ptr<Port> port;
     int device = -1;  // index on the bus
 };
 
@@ -38,7 +53,8 @@ Registry& registry() {
 
 // Pulls a cable on behalf of a meter's Unplug fault. The fault strikes inside
 // the bus's transfer, under the bus's lock, so the unplug itself runs on this
-// thread once the transfer has returned; the read that follows then fails.
+// thread once the transfer has returned (the read that follows then fails),
+// or earlier when a control function needs the bus to be up to date.
 class Unplugger {
 public:
     static Unplugger& instance() {
@@ -46,12 +62,25 @@ public:
         return u;
     }
 
+    // Called under the bus's and the meter's locks: only queues.
     void request(int device, unsigned generation) {
         std::lock_guard lock(mutex_);
         if (pending_ == kQueue) return;
         queue_[(first_ + pending_) % kQueue] = {device, generation};
         ++pending_;
         wake_.notify_one();
+    }
+
+    // Carries out what is queued; the registry's lock is held.
+    void drain(Registry& reg) {
+        Request work[kQueue];
+        int count = 0;
+        {
+            std::lock_guard lock(mutex_);
+            for (; pending_ > 0; --pending_, first_ = (first_ + 1) % kQueue) work[count++] = queue_[first_];
+        }
+        for (int i = 0; i < count; ++i)
+            if (work[i].generation == reg.generation) VirtualBus::instance().unplug(work[i].device);
     }
 
     void ensureRunning() {
@@ -76,20 +105,15 @@ private:
     };
 
     void run() {
-        std::unique_lock lock(mutex_);
         for (;;) {
-            wake_.wait(lock, [this] { return stop_ || pending_ > 0; });
-            if (stop_) return;
-            const Request r = queue_[first_];
-            first_ = (first_ + 1) % kQueue;
-            --pending_;
-            lock.unlock();
             {
-                Registry& reg = registry();
-                std::lock_guard regLock(reg.mutex);
-                if (reg.generation == r.generation) VirtualBus::instance().unplug(r.device);
+                std::unique_lock lock(mutex_);
+                wake_.wait(lock, [this] { return stop_ || pending_ > 0; });
+                if (stop_) return;
             }
-            lock.lock();
+            Registry& reg = registry();
+            std::lock_guard regLock(reg.mutex);
+            drain(reg);
         }
     }
 
@@ -106,20 +130,28 @@ private:
 int attachMeter(Registry& reg) {
     if (static_cast<int>(reg.meters.size()) >= kMaxMeters) return -1;
     const int number = static_cast<int>(reg.meters.size());
-    auto meter = std::make_shared<Meter>(number + 1);
-    const int device = VirtualBus::instance().attach(meter, wire::kVendorId, wire::kProductId);
+    auto port = std::make_shared<Port>(std::make_shared<Meter>(number + 1));
+    const int device = VirtualBus::instance().attach(port, wire::kVendorId, wire::kProductId);
     const unsigned generation = reg.generation;
-    meter->setUnplugHandler(
-        [device, generation] { Unplugger::instance().request(device, generation); });
-    reg.meters.push_back(Slot{meter, device});
+    Port* end = port.get();  // the meter lives inside its port
+    port->meter->setUnplugHandler([end, device, generation] {
+        end->pulled = true;
+        Unplugger::instance().request(device, generation);
+    });
+    reg.meters.push_back(Slot{port, device});
     return number;
 }
 
-std::shared_ptr<Meter> meterAt(int number) {
+std::shared_ptr<Port> portAt(int number) {
     Registry& reg = registry();
     std::lock_guard lock(reg.mutex);
     if (number < 0 || number >= static_cast<int>(reg.meters.size())) return nullptr;
-    return reg.meters[static_cast<std::size_t>(number)].meter;
+    return reg.meters[static_cast<std::size_t>(number)].port;
+}
+
+std::shared_ptr<Meter> meterAt(int number) {
+    auto port = portAt(number);
+    return port ? port->meter : nullptr;
 }
 
 int deviceOf(Registry& reg, int number) {
@@ -204,7 +236,9 @@ KORVEL_API int korvelSimReplug(int meter) {
     std::lock_guard lock(reg.mutex);
     const int device = deviceOf(reg, meter);
     if (device < 0) return -1;
+    Unplugger::instance().drain(reg);  // an unplug still on its way lands first
     VirtualBus::instance().replug(device);
+    reg.meters[static_cast<std::size_t>(meter)].port->pulled = false;
     return 0;
 }
 
@@ -264,17 +298,18 @@ KORVEL_API int korvelSimSetRandomFaults(int meter, double probability, unsigned 
     return 0;
 }
 
+// The bus asks the device on it, which is the meter's port.
 KORVEL_API int korvelSimSetClaimRefused(int meter, int refused) {
-    auto m = meterAt(meter);
-    if (!m) return -1;
-    m->refuseClaim = refused != 0;
+    auto port = portAt(meter);
+    if (!port) return -1;
+    port->refuseClaim = refused != 0;
     return 0;
 }
 
 KORVEL_API int korvelSimSetOpenFails(int meter, int fails) {
-    auto m = meterAt(meter);
-    if (!m) return -1;
-    m->failOpen = fails != 0;
+    auto port = portAt(meter);
+    if (!port) return -1;
+    port->failOpen = fails != 0;
     return 0;
 }
 
@@ -305,6 +340,8 @@ KORVEL_API int korvelSimGetSetting(int meter, int setting) {
     case KORVEL_SIM_RECALIBRATIONS: return s.counters.recalibrations;
     case KORVEL_SIM_AUTO_ZEROS: return s.counters.autoZeros;
     case KORVEL_SIM_LAST_KEY: return s.counters.lastKey;
+    case KORVEL_SIM_FAULTS:
+        return s.counters.faults > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(s.counters.faults);
     default: return -1;
     }
 }

@@ -94,6 +94,7 @@ TEST_F(Library, EveryFaultFailsTheExchangeAndClosesTheConnection) {
             ASSERT_TRUE(waitUnplugged(0));
             ASSERT_EQ(korvelSimReplug(0), 0);
         }
+        EXPECT_EQ(korvelSimGetSetting(0, KORVEL_SIM_FAULTS), 1);
         const MeterHandle again = openKorvel();
         ASSERT_NE(again, 0u);
         ASSERT_EQ(mtrGetReading(again, &r), 0);
@@ -177,6 +178,24 @@ TEST_F(Library, TwoMetersEachKeepTheirOwnState) {
     EXPECT_EQ(korvelSimGetSetting(1, KORVEL_SIM_UNITS), 2);
     closeKorvel(a);
     closeKorvel(b);
+}
+
+// Without waiting time (scale 0) the read gives up before the cable is
+// pulled; the meter is gone all the same, and a replug right away works.
+TEST_F(Library, UnplugFaultIsInPlaceByTheTimeTheExchangeFails) {
+    korvelSimSetTimeScale(0.0);
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        const MeterHandle h = openKorvel();
+        ASSERT_NE(h, 0u);
+        korvelSimInjectFault(0, KORVEL_SIM_FAULT_UNPLUG, 1);
+        unsigned int range = 0;
+        EXPECT_EQ(mtrGetRange(h, &range), -1);
+        const int exchanges = korvelSimGetSetting(0, KORVEL_SIM_EXCHANGES);
+        ASSERT_EQ(korvelSimReplug(0), 0);
+        EXPECT_EQ(korvelSimGetSetting(0, KORVEL_SIM_EXCHANGES), exchanges);
+    }
+    EXPECT_EQ(korvelSimGetSetting(0, KORVEL_SIM_FAULTS), 20);
 }
 
 TEST_F(Library, UnplugAndReplugKeepTheMetersState) {
