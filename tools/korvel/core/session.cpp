@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -117,7 +118,7 @@ std::string serialOf(std::string_view identification) {
 }
 
 std::string explainMissingMeter(const std::string& sysfsDevices, const std::string& deviceRoot,
-                                unsigned vendor, unsigned product) {
+                                unsigned vendor, unsigned product, const AccessCheck& accessError) {
     char ids[16];
     std::snprintf(ids, sizeof ids, "%04x:%04x", vendor & 0xFFFFu, product & 0xFFFFu);
     std::vector<std::string> present, forbidden;
@@ -135,7 +136,9 @@ std::string explainMissingMeter(const std::string& sysfsDevices, const std::stri
                       std::strtoul(readFirstLine(dir / "devnum").c_str(), nullptr, 10));
         const std::string path = deviceRoot + node;
         present.push_back(path);
-        if (access(path.c_str(), R_OK | W_OK) != 0) forbidden.push_back(path);
+        const int denied = accessError ? accessError(path)
+                                      : (access(path.c_str(), R_OK | W_OK) == 0 ? 0 : errno);
+        if (denied == EACCES || denied == EPERM) forbidden.push_back(path);
     }
     if (present.empty()) {
         return std::string("no meter found: no USB device ") + ids +

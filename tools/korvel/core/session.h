@@ -3,6 +3,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -44,9 +45,11 @@ std::string serialOf(std::string_view identification);
 
 // Why no meter could be opened on the real bus, judged from sysfs and the
 // device nodes: nothing plugged in, a permissions problem, or a meter that is
-// busy or silent. The roots are parameters for testing.
+// busy or silent. accessError(node) gives the errno of opening a device node
+// for reading and writing, 0 when allowed (access(2) by default).
+using AccessCheck = std::function<int(const std::string& node)>;
 std::string explainMissingMeter(const std::string& sysfsDevices, const std::string& deviceRoot,
-                                unsigned vendor, unsigned product);
+                                unsigned vendor, unsigned product, const AccessCheck& accessError = {});
 
 class Session;
 
