@@ -73,10 +73,10 @@ void Meter::answer(const std::uint8_t* request, int length, Reply* reply) {
     const int n = length > kPosCount ? request[kPosCount] : 0;
     const Handler& handler = handlerFor(code);
 
-    Exchange x{core_, request + kPosData, n};
     const bool framed = length >= kHeaderSize + kChecksumSize && request[kPosAddress] == kAddress &&
                         request[kPosFunction] == kFunction && n <= kMaxRequestPayload &&
                         kHeaderSize + n + kChecksumSize <= length;
+    Exchange x{core_, framed ? request + kPosData : nullptr, framed ? n : 0};
     const bool intact =
         framed && mbChecksum(request, kHeaderSize + n) ==
                       ((request[kPosData + n] << 8) | request[kPosData + n + 1]);
@@ -152,15 +152,21 @@ int Meter::peekErrors(std::int16_t* codes, int max) const {
 
 int Meter::eepromSize() const { return eeprom::kSize; }
 
+namespace {
+bool withinMemory(int address, int count) {
+    return address >= 0 && count >= 0 && address <= eeprom::kSize && count <= eeprom::kSize - address;
+}
+}  // namespace
+
 bool Meter::readEeprom(int address, std::uint8_t* bytes, int count) const {
     std::lock_guard lock(mutex_);
-    if (address < 0 || count < 0 || address + count > eeprom::kSize) return false;
+    if (!withinMemory(address, count)) return false;
     return core_.eeprom.read(address, bytes, count) == count || count == 0;
 }
 
 bool Meter::writeEeprom(int address, const std::uint8_t* bytes, int count) {
     std::lock_guard lock(mutex_);
-    if (address < 0 || count < 0 || address + count > eeprom::kSize) return false;
+    if (!withinMemory(address, count)) return false;
     return core_.eeprom.write(address, bytes, count) == count || count == 0;
 }
 

@@ -446,6 +446,7 @@ TEST_F(Library, ControlFunctionsRefuseBadArguments) {
         korvelSimEepromSize(1),
         korvelSimReadEeprom(0, 4095, &byte, 2),
         korvelSimReadEeprom(0, -1, &byte, 1),
+        korvelSimReadEeprom(0, 0x7FFFFFFF, &byte, 0x7FFFFFFF),
         korvelSimWriteEeprom(0, 4096, &byte, 1),
         korvelSimWriteEeprom(0, 0, nullptr, 1),
         korvelSimGetCall(1LL << 40, &call),
