@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -129,6 +130,9 @@ struct UsbfsCable::State {
         e.argument = argument;
         e.result = result;
         e.length = length;
+        e.timeNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                       std::chrono::steady_clock::now().time_since_epoch())
+                       .count();
         if (data != nullptr && length > 0)
             std::memcpy(e.data, data, static_cast<std::size_t>(length > kPacket ? kPacket : length));
         ++logged;

@@ -53,6 +53,7 @@ struct UsbfsEvent {
     int argument = 0;  // configuration or interface; the endpoint of a transfer
     int result = 0;    // ioctl: 0 or -errno; transfer: the URB's final status
     int length = 0;    // transfer: bytes that crossed
+    std::int64_t timeNs = 0;  // when, on the steady clock
     std::uint8_t data[64] = {};
 };
 
