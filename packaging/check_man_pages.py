@@ -6,8 +6,11 @@ usage: check_man_pages.py KORVEL_PROGRAM MAN_FOLDER
 Every subcommand that `korvel --help` lists has its page korvel-NAME.1, every
 page korvel-NAME.1 names a subcommand the program has, and each long option
 (--name) is both in the program's help (the subcommand's or the global one)
-and in the pages (the subcommand's or korvel.1). Prints each disagreement;
-exit status 1 when there is one.
+and in the pages (the subcommand's or korvel.1). In the help, options are
+read from their definition lines only (not from descriptions); in a page, from
+its request lines (.B, .BR, .TP ...) and its example lines starting with
+"korvel ", so other programs' options (udevadm's) do not count. Prints each
+disagreement; exit status 1 when there is one.
 """
 import os
 import re
@@ -15,6 +18,8 @@ import subprocess
 import sys
 
 OPTION = re.compile(r"(?<![\w-])--([a-z][a-z0-9-]*)")
+# CLI11 lists an option as "  -n,--count COUNT  description" or "  --simulate".
+DEFINITION = re.compile(r"^\s+(?:-\w,)?--([a-z][a-z0-9-]*)")
 
 
 def help_text(program, *args):
@@ -43,13 +48,22 @@ def subcommands(text):
 
 
 def page_text(path):
+    """The page's request lines and its korvel example lines."""
     with open(path, encoding="utf-8") as page:
         # troff writes a literal minus as \- ; read it as the user sees it.
-        return page.read().replace("\\-", "-").replace("\\(em", "-")
+        text = page.read().replace("\\-", "-").replace("\\(em", "-")
+    return "\n".join(line for line in text.splitlines()
+                     if line.startswith(".") or line.startswith("korvel "))
 
 
 def options(text):
+    """Long options mentioned in a page."""
     return set(OPTION.findall(text))
+
+
+def defined(text):
+    """Long options a --help text defines."""
+    return {m.group(1) for m in map(DEFINITION.match, text.splitlines()) if m}
 
 
 def main():
@@ -65,7 +79,7 @@ def main():
     main_page = os.path.join(folder, "korvel.1")
     if not os.path.exists(main_page):
         raise SystemExit("no korvel.1 in " + folder)
-    global_help = options(top_help)
+    global_help = defined(top_help)
     global_page = options(page_text(main_page))
 
     pages = {f[len("korvel-"):-2] for f in os.listdir(folder)
@@ -76,7 +90,7 @@ def main():
     for option in sorted(global_help - global_page):
         problems.append("korvel.1 lacks the global option --%s" % option)
     for option in sorted(global_page - global_help - set().union(
-            *(options(help_text(program, n)) for n in names))):
+            *(defined(help_text(program, n)) for n in names))):
         problems.append("korvel.1 names --%s, which the program does not know" % option)
 
     for name in names:
@@ -84,10 +98,10 @@ def main():
         if not os.path.exists(path):
             problems.append("subcommand %s has no page korvel-%s.1" % (name, name))
             continue
-        in_help = options(help_text(program, name))
+        in_help = defined(help_text(program, name))
         # A subcommand with its own subcommands (eeprom dump|verify|restore).
         for child in subcommands(help_text(program, name)):
-            in_help |= options(help_text(program, name, child))
+            in_help |= defined(help_text(program, name, child))
         in_page = options(page_text(path))
         for option in sorted(in_help - in_page - global_page):
             problems.append("korvel-%s.1 lacks --%s" % (name, option))

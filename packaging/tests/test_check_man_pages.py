@@ -28,13 +28,14 @@ Options:
   --meter TEXT                Serial number
 
 Subcommands:
-  read                        Take readings
+  read                        Take readings; --continuous until Ctrl-C
   eeprom                      Memory backup
 """
 READ = """Usage: korvel read [OPTIONS]
 Options:
-  -n UINT                     Count
+  -n,--count UINT             Count
   --interval FLOAT            Seconds between readings
+  --continuous                Until Ctrl-C
 """
 EEPROM = """Usage: korvel eeprom SUBCOMMAND
 Subcommands:
@@ -46,8 +47,10 @@ Options:
   --start UINT                First address
 """
 PAGES = {
-    "korvel.1": ".B \\-\\-help\n.TP\n.B \\-\\-simulate\n.TP\n.BI \\-\\-meter \" SERIAL\"\n",
-    "korvel-read.1": ".BI \\-\\-interval \" SECONDS\"\n",
+    "korvel.1": ".B \\-\\-help\n.TP\n.B \\-\\-simulate\n.TP\n.BI \\-\\-meter \" SERIAL\"\n"
+                ".nf\nsudo udevadm control \\-\\-reload\\-rules\n.fi\n",
+    "korvel-read.1": ".BI \\-\\-interval \" SECONDS\"\n.BR \\-\\-count \" N\"\n"
+                     ".B \\-\\-continuous\n.nf\nkorvel read \\-\\-count 10\n.fi\n",
     "korvel-eeprom.1": ".BI \\-\\-start \" ADDRESS\"\n",
 }
 
@@ -86,6 +89,9 @@ class CheckManPages(unittest.TestCase):
             ("documented option the program dropped",
              dict(PAGES, **{"korvel-read.1": PAGES["korvel-read.1"] + ".B \\-\\-duration\n"}), {},
              "korvel-read.1 names --duration"),
+            ("example with an option the program dropped",
+             dict(PAGES, **{"korvel-read.1": PAGES["korvel-read.1"] + "korvel read \\-\\-fast\n"}), {},
+             "korvel-read.1 names --fast"),
             ("nested subcommand option not documented",
              dict(PAGES, **{"korvel-eeprom.1": ".B x\n"}), {}, "korvel-eeprom.1 lacks --start"),
             ("global option not in korvel.1",
