@@ -397,6 +397,9 @@ int Soak::run() {
         const bool ok = call(op, fault);
         const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begun).count();
         if (ms > figures_.slowestMs) figures_.slowestMs = ms;
+        // One exchange waits at most 500 ms to write and 2000 ms to read, in
+        // real time; anything longer is a hang.
+        if (ms > 2600.0) violation("a call took %.0f ms", ms);
 
         const bool mustFail = fault != kNone && fault != kOtherCommand;
         if (ok) {
