@@ -463,16 +463,6 @@ private:
             switch (client.input.next(&line)) {
             case LineBuffer::Next::Line:
                 answer(client, line);
-                while (client.input.next(&line) == LineBuffer::Next::Line) answer(client, line);
-                {
-                    // drain everything the socket holds as well
-                    while (true) {
-                        const ssize_t got = recv(client.fd, client.input.space(), client.input.spaceLeft(), MSG_DONTWAIT);
-                        if (got <= 0) break;
-                        client.input.commit(static_cast<size_t>(got));
-                        while (client.input.next(&line) == LineBuffer::Next::Line) answer(client, line);
-                    }
-                }
                 break;
             case LineBuffer::Next::Overflow:
                 client.output = "ERR: line too long\n";

@@ -346,6 +346,10 @@ void Session::armUnplug(const Meter& meter) {
     if (index < 0) return;
     const auto delay = std::chrono::duration<double>(*options_.unplugAfter);
     const Api* a = &api();
+    if (delay.count() <= 0) {  // at once, so "lost from the start" is repeatable
+        a->korvelSimUnplug(index);
+        return;
+    }
     unplugTimer_ = std::thread([this, a, index, delay] {
         std::unique_lock lock(timerMutex_);
         if (timerWake_.wait_for(lock, delay, [this] { return ending_; })) return;
