@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 
 #include "korvel.h"
@@ -33,6 +34,14 @@ public:
     }
     unsigned u16(int k) const { return (u8(k) << 8) | u8(k + 1); }  // high byte first
     int s16(int k) const { return static_cast<std::int16_t>(static_cast<std::uint16_t>(u16(k))); }
+    // Copies data bytes k .. k+n-1 into out; positions past the frame area read as 0.
+    void copy(int k, char* out, int n) const {
+        const int at = wire::kPosData + k;
+        const int avail = at >= 0 && at < static_cast<int>(sizeof pdu_.frame) ? static_cast<int>(sizeof pdu_.frame) - at : 0;
+        const int from = n < avail ? n : avail;
+        if (from > 0) std::memcpy(out, pdu_.frame + at, static_cast<std::size_t>(from));
+        for (int i = from; i < n; ++i) out[i] = 0;
+    }
     // The byte count N the meter reported.
     int count() const { return pdu_.frame[wire::kPosCount]; }
 
@@ -40,11 +49,27 @@ private:
     const MB_PDU& pdu_;
 };
 
-// Encodes args by spec.payload into bytes; returns the number of bytes.
-int encodePayload(const Spec& spec, std::initializer_list<int> args, std::uint8_t* bytes);
+// Encodes args by spec.payload into bytes (room for `capacity`); returns the
+// number of bytes.
+inline int encodePayload(const Spec& spec, std::initializer_list<int> args, std::uint8_t* bytes,
+                         int capacity) {
+    int n = 0;
+    const int* arg = args.begin();
+    for (const char* kind = spec.payload; *kind != '\0' && arg != args.end() && n + 2 <= capacity;
+         ++kind, ++arg) {
+        const auto value = static_cast<unsigned>(*arg);
+        if (*kind == 'W') bytes[n++] = static_cast<std::uint8_t>(value >> 8);
+        bytes[n++] = static_cast<std::uint8_t>(value & 0xFFU);
+    }
+    return n;
+}
 
 // One exchange; *response holds the validated frame when 0 is returned.
-int run(MeterHandle handle, const Spec& spec, std::initializer_list<int> args, MB_PDU* response);
+inline int run(MeterHandle handle, const Spec& spec, std::initializer_list<int> args, MB_PDU* response) {
+    std::uint8_t payload[8] = {};  // the widest layout, "WWW", takes 6
+    const int n = encodePayload(spec, args, payload, static_cast<int>(sizeof payload));
+    return link::commandExchange(handle, static_cast<std::uint8_t>(spec.code), payload, n, response);
+}
 
 // A command whose answer carries no data: any valid frame is success.
 inline int send(MeterHandle handle, const Spec& spec, std::initializer_list<int> args = {}) {

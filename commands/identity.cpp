@@ -59,7 +59,7 @@ KORVEL_API int mtrReadEEPROM(MeterHandle h, int address, int count, unsigned int
 KORVEL_API int mtrWriteEEPROM(MeterHandle h, int address, int count, const int* values) {
     if (count < 0 || count > kMaxEepromWrite) return -1;  // would not fit one frame
     std::uint8_t payload[korvel::wire::kMaxRequestPayload];
-    int n = encodePayload(kWriteEeprom, {address, count}, payload);
+    int n = encodePayload(kWriteEeprom, {address, count}, payload, kEepromHeader);
     for (int i = 0; i < count; ++i) payload[n++] = static_cast<std::uint8_t>(values[i] & 0xFF);
     MB_PDU response;
     return korvel::link::commandExchange(h, static_cast<std::uint8_t>(kWriteEeprom.code), payload,
@@ -70,13 +70,13 @@ KORVEL_API int mtrSendKey(MeterHandle h, int key) { return send(h, kSendKey, {ke
 
 KORVEL_API int mtrGetMeterInfo(MeterHandle h, char* info) {
     return query(h, kGetMeterInfo, {}, [&](Data d) {
-        for (int i = 0; i < korvel::wire::kMeterInfoSize; ++i) info[i] = static_cast<char>(d.u8(i));
+        d.copy(0, info, korvel::wire::kMeterInfoSize);
     });
 }
 
 KORVEL_API int mtrGetProbeInfo(MeterHandle h, char* info) {
     return query(h, kGetProbeInfo, {}, [&](Data d) {
-        for (int i = 0; i < korvel::wire::kProbeInfoSize; ++i) info[i] = static_cast<char>(d.u8(i));
+        d.copy(0, info, korvel::wire::kProbeInfoSize);
     });
 }
 

@@ -12,7 +12,7 @@ namespace korvel::link {
 
 using namespace wire;
 
-int transact(MeterHandle handle, const MB_PDU& request, MB_PDU* response) {
+int transact(MeterHandle handle, const MB_PDU& request, MB_PDU* response, bool clearUndelivered) {
     Session session(handle);
     if (!session) return -1;
     // libusb-0.1 takes char*; the request bytes are only read.
@@ -28,7 +28,12 @@ int transact(MeterHandle handle, const MB_PDU& request, MB_PDU* response) {
         session.close();
         return -1;
     }
-    if (!mbValidateResponse(response, got > kTransferSize ? kTransferSize : got)) {
+    const int delivered = got > kTransferSize ? kTransferSize : got;
+    // After a short read, zero what the meter did not send (bytes 60 to 63 of
+    // a full transfer lie past every position a command decodes).
+    if (clearUndelivered && delivered < kTransferSize)
+        std::memset(response->frame + delivered, 0, sizeof response->frame - static_cast<std::size_t>(delivered));
+    if (!mbValidateResponse(response, delivered)) {
         session.close();
         return -1;
     }
@@ -39,10 +44,7 @@ int commandExchange(MeterHandle handle, std::uint8_t command, const std::uint8_t
                     int count, MB_PDU* response) {
     MB_PDU request;
     mbBuildRequest(&request, command, payload, count);
-    // Cleared so that positions the meter did not send decode as zero, not as
-    // whatever the stack held.
-    std::memset(response, 0, sizeof *response);
-    return transact(handle, request, response);
+    return transact(handle, request, response, true);
 }
 
 }  // namespace korvel::link

@@ -11,10 +11,13 @@ namespace korvel::link {
 // response->frame and validates them. Returns 0 on a valid response. On a
 // failed write, read or validation: releases interface 0, closes the device,
 // kills the handle and returns -1 (a dead handle returns -1 at once).
-int transact(MeterHandle handle, const MB_PDU& request, MB_PDU* response);
+// With clearUndelivered, the frame bytes the read did not deliver are zeroed,
+// so decoders see zeros there, never leftovers.
+int transact(MeterHandle handle, const MB_PDU& request, MB_PDU* response,
+             bool clearUndelivered = false);
 
-// Builds the request for `command` with `count` payload bytes, clears
-// *response and runs transact().
+// Builds the request for `command` with `count` payload bytes and runs
+// transact() with clearUndelivered.
 int commandExchange(MeterHandle handle, std::uint8_t command, const std::uint8_t* payload,
                     int count, MB_PDU* response);
 

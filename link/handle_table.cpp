@@ -23,7 +23,7 @@ constexpr std::uint32_t kGenerationMask = 0xFFFFFF;
 }  // namespace
 
 struct Slot {
-    std::mutex mutex;
+    SlotLock mutex;
     SlotState state;
 };
 
@@ -94,11 +94,12 @@ MeterHandle registerConnection(usb_dev_handle* device) {
 Session::Session(MeterHandle handle) {
     Slot* slot = lookup(handle);
     if (slot == nullptr) return;
-    lock_ = std::unique_lock(slot->mutex);
+    slot->mutex.lock();
     if (slot->state.device == nullptr || slot->state.generation != (handle >> 8)) {
-        lock_.unlock();
+        slot->mutex.unlock();
         return;
     }
+    locked_ = true;
     busGate().enter();
     insideGate_ = true;
     slot_ = slot;
@@ -107,6 +108,7 @@ Session::Session(MeterHandle handle) {
 
 Session::~Session() {
     if (insideGate_) busGate().leave();
+    if (locked_) slot_->mutex.unlock();
 }
 
 void Session::close() {

@@ -5,6 +5,7 @@
 // died (closed, or after a failed exchange) never reaches a later connection.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 
 #include "korvel.h"
@@ -32,6 +33,22 @@ BusGate& busGate();
 // slot is taken (the caller keeps ownership of the device then).
 MeterHandle registerConnection(usb_dev_handle* device);
 
+// A connection's lock: one atomic exchange when free; a waiter sleeps on the
+// atomic (a futex) instead of spinning, since the holder may be in a 2 s read.
+class SlotLock {
+public:
+    void lock() {
+        while (state_.exchange(1, std::memory_order_acquire) != 0) state_.wait(1, std::memory_order_relaxed);
+    }
+    void unlock() {
+        state_.store(0, std::memory_order_release);
+        state_.notify_one();
+    }
+
+private:
+    std::atomic<int> state_{0};
+};
+
 // Exclusive access to one open connection for the length of an exchange.
 class Session {
 public:
@@ -49,7 +66,7 @@ public:
 
 private:
     struct Slot* slot_ = nullptr;
-    std::unique_lock<std::mutex> lock_;
+    bool locked_ = false;
     bool insideGate_ = false;
     usb_dev_handle* device_ = nullptr;
 };
