@@ -13,41 +13,11 @@
 #include "link/protocol.h"
 #include "sim/bus/virtual_bus.h"
 #include "sim/peer.h"
+#include "bench/zero_latency_meter.h"
 
 namespace {
 
 using namespace korvel;
-
-// A meter that answers at once: a fixed reading for readings, a valid frame
-// without data for everything else.
-class ZeroLatencyMeter : public sim::Peer {
-public:
-    bool receive(const std::uint8_t* request, int, sim::Reply* reply) override {
-        *reply = sim::Reply{};
-        std::uint8_t* f = reply->bytes;
-        f[0] = 0x01;
-        f[1] = 0x2B;
-        f[2] = request[2];
-        int n = 0;
-        if (request[2] == static_cast<std::uint8_t>(wire::Command::GetReading)) {
-            const std::uint8_t data[] = {0x04, 0xD2, 0x00, 0x00, 0x00, 0x00, 0x00};
-            n = sizeof data;
-            std::memcpy(f + 4, data, sizeof data);
-        } else if (request[2] == static_cast<std::uint8_t>(wire::Command::GetMeterInfo)) {
-            const char text[] = "KORVEL,KV-100,KV0001,1.02";
-            n = wire::kMeterInfoSize;
-            std::memcpy(f + 4, text, sizeof text);
-        } else {
-            n = 2;  // a byte or a 16-bit value of zero answers every query
-        }
-        f[3] = static_cast<std::uint8_t>(n);
-        const std::uint16_t crc = mbChecksum(f, 4 + n);
-        f[4 + n] = static_cast<std::uint8_t>(crc >> 8);
-        f[5 + n] = static_cast<std::uint8_t>(crc);
-        reply->length = 60;
-        return true;
-    }
-};
 
 MeterHandle handle = 0;
 std::string line;
@@ -89,7 +59,7 @@ int main(int argc, char** argv) {
     const int iterations = std::atoi(argv[2]);
     auto& bus = sim::VirtualBus::instance();
     bus.reset();
-    bus.attach(std::make_shared<ZeroLatencyMeter>(), wire::kVendorId, wire::kProductId);
+    bus.attach(std::make_shared<korvel::bench::ZeroLatencyMeter>(), wire::kVendorId, wire::kProductId);
     handle = openKorvel();
     if (handle == 0) return 1;
     if (argc > 3) line = argv[3];

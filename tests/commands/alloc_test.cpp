@@ -2,24 +2,11 @@
 // counted, and a burst of meter commands must not add to the count.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
-
 #include "korvel.h"
 #include "tests/support/bus_fixture.h"
+#include "tests/support/count_allocations.h"
 
-namespace {
-std::atomic<long> allocations{0};
-}
-
-void* operator new(std::size_t size) {
-    ++allocations;
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+using korvel::test::allocations;
 
 namespace korvel {
 namespace {

@@ -3,25 +3,12 @@
 // through the model and through the library over the virtual bus.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
-
 #include "korvel.h"
 #include "korvel_sim.h"
 #include "tests/sim/meter_harness.h"
+#include "tests/support/count_allocations.h"
 
-namespace {
-std::atomic<long> allocations{0};
-}
-
-void* operator new(std::size_t size) {
-    ++allocations;
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+using korvel::test::allocations;
 
 namespace korvel::test {
 namespace {
