@@ -344,6 +344,16 @@ TEST_F(MissingMeter, PresentAndAllowedIsBusyOrSilent) {
     EXPECT_EQ(text.find("permissions"), std::string::npos) << text;
 }
 
+TEST_F(MissingMeter, PluggedMetersAreFoundByTheirIds) {
+    device("2-1", "1209", "0001", 2, 3);
+    device("1-2", "1209", "0001", 1, 7);
+    device("1-3", "1209", "0002", 1, 8);  // another product of the same vendor
+    const auto nodes = pluggedMeters(root_.string(), "/dev/bus/usb", 0x1209, 0x0001);
+    ASSERT_TRUE(nodes.has_value());
+    EXPECT_EQ(*nodes, (std::vector<std::string>{"/dev/bus/usb/001/007", "/dev/bus/usb/002/003"}));
+    EXPECT_FALSE(pluggedMeters((root_ / "none").string(), "/dev", 0x1209, 1).has_value());
+}
+
 TEST(LibrarySearch, OrderOfThePlacesTried) {
     const auto plain = libraryCandidates(LoadRequest{false, ""}, nullptr, "/opt/k/bin");
     ASSERT_GE(plain.size(), 3U);

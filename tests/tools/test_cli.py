@@ -430,6 +430,36 @@ def test_read_stops_quietly_when_the_reader_goes_away():
         process.kill()
 
 
+def stderr_on_a_terminal(args):
+    """Runs korvel with standard error on a pseudo-terminal; returns what it showed there."""
+    master, slave = pty.openpty()
+    process = subprocess.Popen([KORVEL, *args], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=slave)
+    os.close(slave)
+    shown = b""
+    try:
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # the program closed its end
+                break
+            if not chunk:
+                break
+            shown += chunk
+        assert process.wait(timeout=30) == 0
+    finally:
+        process.kill()
+        os.close(master)
+    return shown.decode()
+
+
+def test_read_to_a_file_shows_progress_on_a_terminal(tmp_path):
+    shown = stderr_on_a_terminal(["--simulate", "read", "-n", "30", "--interval", "0.02", "--format", "csv",
+                                  "-o", str(tmp_path / "log.csv")])
+    assert re.search(r"\r\d+ readings, \d+\.\d s, last -?\d+\.\dG", shown), shown
+    assert "30 readings in" in shown  # the summary after the progress line is cleared
+
+
 # --------------------------------------------------------------------- eeprom
 
 def dump(path, *extra):
@@ -465,6 +495,11 @@ def test_eeprom_dump_verify_restore_round_trip(tmp_path):
     assert restored.returncode == 0, restored.stderr
     assert "verified every byte" in restored.stdout
     assert "eepromAddr" not in restored.stdout
+
+
+def test_eeprom_shows_progress_on_a_terminal(tmp_path):
+    shown = stderr_on_a_terminal(["--simulate", "eeprom", "dump", "-o", str(tmp_path / "b.bin")])
+    assert re.search(r"\rreading 50 of \d+ bytes", shown), shown
 
 
 def test_eeprom_part_of_the_memory(tmp_path):

@@ -62,6 +62,8 @@ int runInteractive(Meter& meter) {
         std::free(input);
         if (line.find_first_not_of(" \t") == std::string::npos) continue;
         add_history(line.c_str());
+        // Saved as it grows, so a session ended by Ctrl-C keeps its history.
+        if (!history.empty()) write_history(history.c_str());
         bool quit = false;
         if (isConsoleWord(line, &quit)) {
             if (quit) break;
@@ -70,10 +72,7 @@ int runInteractive(Meter& meter) {
         }
         if (!runner.send(line)) break;
     }
-    if (!history.empty()) {
-        write_history(history.c_str());
-        history_truncate_file(history.c_str(), kHistoryLines);
-    }
+    if (!history.empty()) history_truncate_file(history.c_str(), kHistoryLines);
     // Refusals were seen as they came; only a lost meter fails the session.
     return runner.lost() ? runner.finish() : kExitOk;
 }

@@ -117,13 +117,14 @@ std::string serialOf(std::string_view identification) {
     return parts.size() >= 3 ? parts[2] : std::string();
 }
 
-std::string explainMissingMeter(const std::string& sysfsDevices, const std::string& deviceRoot,
-                                unsigned vendor, unsigned product, const AccessCheck& accessError) {
-    char ids[16];
-    std::snprintf(ids, sizeof ids, "%04x:%04x", vendor & 0xFFFFu, product & 0xFFFFu);
-    std::vector<std::string> present, forbidden;
+std::optional<std::vector<std::string>> pluggedMeters(const std::string& sysfsDevices,
+                                                      const std::string& deviceRoot, unsigned vendor,
+                                                      unsigned product) {
     std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(sysfsDevices, error)) {
+    std::filesystem::directory_iterator devices(sysfsDevices, error);
+    if (error) return std::nullopt;
+    std::vector<std::string> nodes;
+    for (const auto& entry : devices) {
         const auto dir = entry.path();
         const std::string v = readFirstLine(dir / "idVendor");
         const std::string p = readFirstLine(dir / "idProduct");
@@ -132,12 +133,25 @@ std::string explainMissingMeter(const std::string& sysfsDevices, const std::stri
             std::strtoul(p.c_str(), nullptr, 16) != (product & 0xFFFFu))
             continue;
         char node[64];
-        std::snprintf(node, sizeof node, "/%03lu/%03lu", std::strtoul(readFirstLine(dir / "busnum").c_str(), nullptr, 10),
+        std::snprintf(node, sizeof node, "/%03lu/%03lu",
+                      std::strtoul(readFirstLine(dir / "busnum").c_str(), nullptr, 10),
                       std::strtoul(readFirstLine(dir / "devnum").c_str(), nullptr, 10));
-        const std::string path = deviceRoot + node;
-        present.push_back(path);
+        nodes.push_back(deviceRoot + node);
+    }
+    std::sort(nodes.begin(), nodes.end());
+    return nodes;
+}
+
+std::string explainMissingMeter(const std::string& sysfsDevices, const std::string& deviceRoot,
+                                unsigned vendor, unsigned product, const AccessCheck& accessError) {
+    char ids[16];
+    std::snprintf(ids, sizeof ids, "%04x:%04x", vendor & 0xFFFFu, product & 0xFFFFu);
+    const std::vector<std::string> present =
+        pluggedMeters(sysfsDevices, deviceRoot, vendor, product).value_or(std::vector<std::string>{});
+    std::vector<std::string> forbidden;
+    for (const auto& path : present) {
         const int denied = accessError ? accessError(path)
-                                      : (access(path.c_str(), R_OK | W_OK) == 0 ? 0 : errno);
+                                       : (access(path.c_str(), R_OK | W_OK) == 0 ? 0 : errno);
         if (denied == EACCES || denied == EPERM) forbidden.push_back(path);
     }
     if (present.empty()) {
@@ -263,9 +277,19 @@ std::optional<Meter> Session::openNext() {
     return Meter(a, handle, std::move(identification));
 }
 
+int Session::metersOnTheBus() const {
+    if (simulated()) return api().korvelSimMeterCount();
+    const auto nodes = pluggedMeters("/sys/bus/usb/devices", "/dev/bus/usb", KORVEL_USB_VENDOR_ID,
+                                     KORVEL_USB_PRODUCT_ID);
+    return nodes ? static_cast<int>(nodes->size()) : -1;
+}
+
 std::vector<Meter> Session::openAll() {
     std::vector<Meter> meters;
-    for (int i = 0; i < kMaxMeters; ++i) {
+    // Once every meter on the bus is open, a further openKorvel would only
+    // spend its three attempts finding none.
+    const int onTheBus = metersOnTheBus();
+    for (int i = 0; i < kMaxMeters && (onTheBus <= 0 || i < onTheBus); ++i) {
         auto meter = openNext();
         if (!meter) break;
         meters.push_back(std::move(*meter));
@@ -277,7 +301,8 @@ std::vector<Meter> Session::openThrough(std::optional<Meter>* chosen) {
     // Each openKorvel claims the next free meter; the ones before the chosen
     // one stay claimed so the walk goes on past them.
     std::vector<Meter> before;
-    for (int i = 0; i < kMaxMeters; ++i) {
+    const int onTheBus = metersOnTheBus();
+    for (int i = 0; i < kMaxMeters && (onTheBus <= 0 || i < onTheBus); ++i) {
         auto meter = openNext();
         if (!meter) break;
         if (options_.serial.empty() ? !meter->identification().empty()

@@ -43,6 +43,12 @@ bool identificationCarriesSerial(std::string_view identification, std::string_vi
 // serial, firmware); "" when it has fewer fields.
 std::string serialOf(std::string_view identification);
 
+// The device nodes of the meters plugged in (by vendor and product id), from
+// sysfs; empty optional when sysfs cannot be read.
+std::optional<std::vector<std::string>> pluggedMeters(const std::string& sysfsDevices,
+                                                      const std::string& deviceRoot, unsigned vendor,
+                                                      unsigned product);
+
 // Why no meter could be opened on the real bus, judged from sysfs and the
 // device nodes: nothing plugged in, a permissions problem, or a meter that is
 // busy or silent. accessError(node) gives the errno of opening a device node
@@ -122,6 +128,8 @@ public:
 
 private:
     void configureSimulation();
+    // How many meters the bus holds (claimed or not); -1 when unknown.
+    int metersOnTheBus() const;
     // Opens the next free meter with its identification.
     std::optional<Meter> openNext();
     // Opens meters until the one the options ask for, stored in *chosen;
