@@ -570,6 +570,29 @@ UsbfsCable::UsbfsCable() : state_(std::make_shared<State>()) {
         return;
     }
     state_->root = root();
+    // Bus 001's root hub. It keeps /dev/bus/usb/001 in place when the last
+    // meter goes: libusb-0.1 drops a vanished bus without freeing the
+    // devices it still lists.
+    const std::uint8_t hub[] = {
+        18, 0x01, 0x00, 0x02, 0x09, 0x00, 0x01, 64, 0x6B, 0x1D, 0x02, 0x00, 0x06, 0x06, 3, 2, 1, 1,
+        9, 0x02, 25, 0, 1, 1, 0, 0xE0, 0,
+        9, 0x04, 0, 0, 1, 0x09, 0x00, 0x00, 0,
+        7, 0x05, 0x81, 0x03, 4, 0, 12,
+    };
+    std::string hex;
+    appendHex(hex, hub, sizeof hub);
+    const std::string record =
+        "P: /devices/pci0000:00/0000:00:14.0/usb1\n"
+        "N: bus/usb/001/001=" + hex + "\n"
+        "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/bus/usb/001/001\n"
+        "E: BUSNUM=001\nE: DEVNUM=001\n"
+        "A: idVendor=1d6b\nA: idProduct=0002\nA: bDeviceClass=09\nA: busnum=1\nA: devnum=1\nA: dev=189:0\n"
+        "H: descriptors=" + hex + "\n";
+    GError* problem = nullptr;
+    if (!umockdev_testbed_add_from_string(state_->testbed, record.c_str(), &problem)) {
+        error_ = std::string("umockdev refused the root hub: ") + (problem != nullptr ? problem->message : "?");
+        if (problem != nullptr) g_error_free(problem);
+    }
 }
 
 UsbfsCable::~UsbfsCable() {

@@ -243,6 +243,12 @@ TEST_F(CableTest, UnplugFailsEverythingAndReplugComesBackUnderANewNumber) {
     EXPECT_EQ(old.read(in), -ENODEV);
     EXPECT_EQ(usb_claim_interface(old.get(), 0), -ENODEV);
     EXPECT_EQ(rescanFor(before), nullptr);
+    // The bus stays, with its root hub (libusb-0.1 would leak the devices of
+    // a bus that vanished under it).
+    struct usb_device* hub = rescanFor(1);
+    ASSERT_NE(hub, nullptr);
+    EXPECT_EQ(hub->descriptor.idVendor, 0x1d6b);
+    EXPECT_EQ(hub->descriptor.bDeviceClass, USB_CLASS_HUB);
 
     cable->replug(index);
     ASSERT_TRUE(cable->plugged(index));
