@@ -18,6 +18,7 @@ import os
 import random
 import signal
 import sys
+import threading
 import time
 from datetime import datetime, timezone
 from typing import IO, List, Optional, Sequence
@@ -116,8 +117,10 @@ class _Interrupted(Exception):
 def _open_meter(args: argparse.Namespace):
     from .meter import Meter
     from .simulator import Simulator
-    if not args.simulate and args.field is not None:
-        raise UsageError("--field sets up the simulated meter: add --simulate")
+    for option, value in (("--field", args.field), ("--unplug-after", args.unplug_after)):
+        if value is not None and not args.simulate:
+            raise UsageError(f"{option} sets up the simulated meter: add --simulate")
+    simulator = None
     if args.simulate:
         simulator = Simulator(args.library)
         dc = DEFAULT_SIMULATED_FIELD if args.field is None else args.field
@@ -125,25 +128,37 @@ def _open_meter(args: argparse.Namespace):
         for index in range(simulator.meter_count):
             simulator.set_field_source(index, dc=dc, noise=1e-5 + 2e-4 * abs(dc),
                                        drift=2e-5 + 1e-3 * abs(dc), seed=seed + index)
-    return Meter(simulate=args.simulate, library=args.library, serial=args.meter)
+    meter = Meter(simulate=args.simulate, library=args.library, serial=args.meter)
+    if simulator is not None and args.unplug_after is not None:
+        index = simulator.index_of(meter)
+        if index is not None:
+            timer = threading.Timer(args.unplug_after, simulator.unplug, args=(index,))
+            timer.daemon = True
+            timer.start()
+    return meter
 
 
 def command_read(args: argparse.Namespace) -> int:
-    if args.count is not None and args.count < 0:
-        raise UsageError("-n must be 0 or more")
-    if args.duration is not None and args.duration < 0:
-        raise UsageError("--duration must be 0 or more seconds")
+    if args.count is not None and args.count < 1:
+        raise UsageError("-n must be 1 or more")
+    if args.duration is not None and args.duration <= 0:
+        raise UsageError("--duration must be more than 0 seconds")
     if args.interval is not None and args.interval < 0:
         raise UsageError("--interval must be 0 or more seconds")
+    # As korvel read: one reading unless told how many or how long.
+    count = args.count
+    if count is None and not args.continuous and args.duration is None:
+        count = 1
     meter = _open_meter(args)
     out: IO[str] = sys.stdout
     if args.output and args.output != "-":
         out = open(args.output, "w", encoding="utf-8", newline="")
-    progress = out is not sys.stdout and sys.stderr.isatty()
+    progress = out is not sys.stdout and sys.stderr.isatty() and not args.quiet
     field = Statistics()
     taken = 0
     status = EXIT_OK
-    start = time.monotonic()
+    first: Optional[float] = None
+    last: Optional[float] = None
 
     def interrupt(_signum, _frame):
         raise _Interrupted()
@@ -152,10 +167,8 @@ def command_read(args: argparse.Namespace) -> int:
     try:
         if args.format == "csv":
             out.write(CSV_HEADER)
-        first: Optional[float] = None
-        for reading in meter.stream(interval=args.interval, count=args.count,
-                                    duration=args.duration):
-            now = time.monotonic()
+        for reading in meter.stream(interval=args.interval, count=count, duration=args.duration):
+            now = last = time.monotonic()
             if first is None:
                 first = now
             out.write(format_record(args.format, reading, now - first))
@@ -166,8 +179,7 @@ def command_read(args: argparse.Namespace) -> int:
                 sys.stderr.flush()
     except _Interrupted:
         pass
-    except ConnectionLost as error:
-        sys.stderr.write(("\n" if progress else "") + f"korvel: {error}\n")
+    except ConnectionLost:
         status = EXIT_METER
     finally:
         signal.signal(signal.SIGINT, previous)
@@ -177,7 +189,14 @@ def command_read(args: argparse.Namespace) -> int:
         meter.close()
         if progress:
             sys.stderr.write("\n")
-        sys.stderr.write(format_summary(taken, time.monotonic() - start, field))
+        if not args.quiet:
+            seconds = last - first if first is not None and last is not None else 0.0
+            sys.stderr.write(format_summary(taken, seconds, field))
+    if status == EXIT_METER:
+        where = f"in {args.output}" if args.output and args.output != "-" else "on standard output"
+        sys.stderr.write(f"korvel: the meter stopped answering after {taken} reading(s): the "
+                         f"connection was lost. Every reading taken is {where}. Check the cable "
+                         "and run again.\n")
     return status
 
 
@@ -279,20 +298,25 @@ def build_parser() -> argparse.ArgumentParser:
 
     read = commands.add_parser(
         "read", help="take readings (like korvel read)",
-        description="Take readings and write them as text, CSV or JSON lines; a summary "
-                    "goes to standard error. Ctrl-C ends the run cleanly.",
+        description="Take readings and write them as text, CSV or JSON lines; without -n, "
+                    "--duration or --continuous one reading. A summary goes to standard error. "
+                    "Ctrl-C ends the run cleanly.",
         epilog="example: python3 -m korvel read --simulate -n 10 --format csv -o run.csv")
-    read.add_argument("-n", "--count", type=int, help="number of readings")
-    read.add_argument("--duration", type=float, metavar="SECONDS", help="stop after this long")
+    read.add_argument("-n", "--count", type=int, help="number of readings (default 1)")
+    read.add_argument("--duration", type=float, metavar="SECONDS", help="take readings this long")
+    read.add_argument("--continuous", action="store_true", help="take readings until Ctrl-C")
     read.add_argument("--interval", type=float, metavar="SECONDS",
                       help="time between readings (default: as fast as the meter answers)")
     read.add_argument("--format", choices=("text", "csv", "jsonl"), default="text")
     read.add_argument("-o", "--output", metavar="FILE", help="write records to FILE")
+    read.add_argument("-q", "--quiet", action="store_true", help="no summary, no progress line")
     read.add_argument("--simulate", action="store_true", help="use the simulated meter")
     read.add_argument("--field", type=float, metavar="TESLA",
                       help="field of the simulated meter (default 0.0125 T, with noise and drift)")
     read.add_argument("--library", metavar="PATH", help="load this library file")
     read.add_argument("--meter", metavar="SERIAL", help="the meter with this serial number")
+    read.add_argument("--unplug-after", type=float, metavar="SECONDS",
+                      help="pull the simulated meter's cable after this long (try a lost meter)")
     read.set_defaults(run=command_read)
 
     plot = commands.add_parser(

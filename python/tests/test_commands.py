@@ -55,7 +55,8 @@ def test_read_jsonl_and_text_to_stdout(sim_library):
 
 @pytest.mark.parametrize("args, code, message", [
     (["read", "--field", "0.1", "-n", "1"], 2, "--simulate"),
-    (["read", "--simulate", "-n", "-1"], 2, "-n"),
+    (["read", "--simulate", "-n", "0"], 2, "-n"),
+    (["read", "--unplug-after", "1"], 2, "--simulate"),
     (["read", "--simulate", "--format", "xml"], 2, "invalid choice"),
     (["read", "--simulate", "--meter", "KV9999", "-n", "1"], 3, "KV9999"),
     (["read", "--simulate", "-n", "1", "--library", "/nonexistent.so"], 1, "cannot load"),
@@ -67,10 +68,28 @@ def test_exit_codes(sim_library, args, code, message):
     assert message in done.stderr
 
 
+def test_one_reading_by_default(sim_library):
+    done = run(["read", "--simulate", "--format", "csv", "-q"], sim_library)
+    assert done.returncode == 0
+    assert len(done.stdout.splitlines()) == 2 and done.stderr == ""
+
+
+def test_a_lost_meter_ends_the_run_keeping_the_readings(sim_library, tmp_path):
+    log = tmp_path / "run.csv"
+    done = run(["read", "--simulate", "--continuous", "--interval", "0.01", "--unplug-after", "0.3",
+                "--format", "csv", "-o", str(log)], sim_library)
+    assert done.returncode == 1
+    rows = list(csv.DictReader(log.open()))
+    assert len(rows) >= 3
+    assert f"after {len(rows)} reading(s)" in done.stderr
+    assert f"{len(rows)} readings in" in done.stderr
+
+
 def test_ctrl_c_ends_a_run_cleanly(sim_library, tmp_path):
     log = tmp_path / "run.csv"
     env = dict(os.environ, KORVEL_SIM_LIBRARY=sim_library, PYTHONPATH=str(PACKAGE_ROOT))
-    process = subprocess.Popen([sys.executable, "-m", "korvel", "read", "--simulate", "--interval", "0.02",
+    process = subprocess.Popen([sys.executable, "-m", "korvel", "read", "--simulate", "--continuous",
+                                "--interval", "0.02",
                                 "--format", "csv", "-o", str(log)], env=env,
                                stderr=subprocess.PIPE, text=True)
     deadline = time.monotonic() + 30

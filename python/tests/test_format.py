@@ -15,7 +15,6 @@ from pathlib import Path
 
 import pytest
 
-import korvel
 from korvel import _format
 
 REPOSITORY = Path(__file__).resolve().parents[2]

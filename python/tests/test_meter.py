@@ -334,3 +334,9 @@ def test_the_real_library_is_refused_for_simulation(sim_library):
     real = sim_library.replace("-sim", "")
     with pytest.raises(korvel.LibraryNotFound, match="not the simulated library"):
         korvel.Meter(simulate=True, library=real)
+
+
+def test_the_real_library_without_a_meter_says_what_to_check(sim_library):
+    real = sim_library.replace("-sim", "")
+    with pytest.raises(korvel.MeterNotFound, match="udev rule"):
+        korvel.Meter(library=real)

@@ -107,7 +107,7 @@ class Client:
 def server(korvel_program, sim_library):
     running = Server(korvel_program, sim_library)
     yield running
-    running.stop()
+    assert running.stop() == 0, "\n".join(running.lines)  # clean exit (sanitizer builds too)
 
 
 # ------------------------------------------------------- PyVISA, PyMeasure

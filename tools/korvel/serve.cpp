@@ -184,6 +184,7 @@ public:
     void open() {
         meter_.emplace(session_.open());
         simulatedIndex_ = session_.simulatedIndex(*meter_);
+        session_.armUnplug(*meter_);  // --unplug-after, as every subcommand honours it
         log("meter " + meter_->identification() + " (" + session_.library().path() + ")");
     }
 
