@@ -86,7 +86,8 @@ class Meter:
         library: path of the library file to load; overrides the search (see
             :func:`korvel.find_library`).
         serial: open the meter whose identification carries this serial
-            number (benches with several meters); default: the first free one.
+            number, in any letter case (benches with several meters); default:
+            the first free one.
         eeprom_size: size of the meter's memory in bytes, for the bounds
             checks of :attr:`eeprom` (default: the simulated meter's size, or
             only the 16-bit address space for a real meter).
@@ -156,7 +157,8 @@ class Meter:
                     candidate = lib.openKorvel()
                     if not candidate:
                         break
-                    if self._wanted_serial in _identity_fields(_read_info(lib, candidate, 40)):
+                    fields = _identity_fields(_read_info(lib, candidate, 40))
+                    if self._wanted_serial.upper() in (field.upper() for field in fields):
                         handle = candidate
                         break
                     others.append(candidate)

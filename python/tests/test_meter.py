@@ -182,7 +182,7 @@ def test_probe_data_matches_the_probe_block(meter, sim):
 
 def test_serial_picks_the_meter_of_a_bench(sim):
     sim.reset(3)
-    with korvel.Meter(simulate=True, serial="KV0003") as third:
+    with korvel.Meter(simulate=True, serial="kv0003") as third:
         assert third.serial == "KV0003"
         # The meters passed over are free again.
         with korvel.Meter(simulate=True) as first:
