@@ -97,9 +97,9 @@ void add_console_command(CLI::App& app, korvel::cli::Context& context) {
     using namespace korvel::cli;
     CLI::App* sub = addSubcommand(
         app, context, "console",
-        "Interactive SCPI console: line editing, history (~/.korvel_history), Tab completion of the "
-        "command keywords, 'help' lists the commands, 'quit' (or Ctrl-D) leaves. On a pipe it reads lines "
-        "like 'korvel scpi', without a prompt.",
+        "Interactive SCPI console with line editing, history and Tab completion: history is kept in "
+        "~/.korvel_history, Tab completes the command keywords, 'help' lists the commands, 'quit' (or "
+        "Ctrl-D) leaves. On a pipe it reads lines like 'korvel scpi', without a prompt.",
         "  korvel console\n  korvel --simulate console\n  printf '*IDN?\\n:MEAS:FLUX?\\n' | korvel console\n");
     sub->callback([&context] {
         context.action = [&context] {

@@ -21,8 +21,10 @@ constexpr const char* kDescription =
 constexpr const char* kFooter = R"(
 Exit codes:
   0  success
-  1  the meter answered with an error, or the connection was lost
-  2  usage error (bad arguments)
+  1  the meter answered with an error, or the connection was lost (also: the
+     memory differs from the image, the library could not be loaded)
+  2  usage error (bad arguments, an image that does not fit, an output file
+     that cannot be created)
   3  no meter found (or none could be opened)
 
 Examples:

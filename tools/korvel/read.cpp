@@ -222,8 +222,9 @@ void add_read_command(CLI::App& app, korvel::cli::Context& context) {
     auto options = std::make_shared<ReadOptions>();
     CLI::App* sub = addSubcommand(
         app, context, "read",
-        "Take readings: each with an ISO-8601 UTC timestamp, the seconds since the first, the field in "
-        "tesla, the meter's own text (as :MEAS:FLUX? shows it), units, range and AC/DC. Without -n, "
+        "Take readings with timestamps, as text, CSV or JSON lines: each has an ISO-8601 UTC timestamp, the "
+        "seconds since the first, the field in tesla, the meter's own text (as :MEAS:FLUX? shows it), units, "
+        "range and AC/DC. Without -n, "
         "--duration or --continuous it takes one reading. A summary (count, min, max, mean, standard "
         "deviation, readings per second) goes to standard error. Ctrl-C ends the run cleanly.",
         "  korvel read\n"
@@ -243,7 +244,7 @@ void add_read_command(CLI::App& app, korvel::cli::Context& context) {
         ->check(CLI::NonNegativeNumber);
     sub->add_option("--format", options->format, "Output format (default text)")
         ->check(CLI::IsMember({"text", "csv", "jsonl"}))
-        ->type_name("text|csv|jsonl");
+        ->type_name("FORMAT");
     sub->add_option("-o,--output", options->output,
                     "Write the readings to FILE (a live progress line then shows on a terminal)")
         ->type_name("FILE");

@@ -70,7 +70,7 @@ void add_selftest_command(CLI::App& app, korvel::cli::Context& context) {
     using namespace korvel::cli;
     CLI::App* sub = addSubcommand(
         app, context, "selftest",
-        "Run the library's console self-test: press Enter, and it opens the meter, asks for its "
+        "Run the library's console self-test (mbRunTest): press Enter, and it opens the meter, asks for its "
         "identification and switches the analog output to 0 and, a second later, to 1",
         "  korvel selftest\n  echo | korvel --simulate selftest\n");
     sub->callback([&context] {

@@ -21,7 +21,9 @@ struct Context {
     std::function<int()> action;
 };
 
-// Adds the subcommand with the meter options and an "Examples:" footer.
+// Adds the subcommand with the meter options. The program's --help lists the
+// description's first clause; the subcommand's own --help shows all of it,
+// then the examples.
 CLI::App* addSubcommand(CLI::App& app, Context& context, const std::string& name,
                         const std::string& description, const std::string& examples);
 
