@@ -3,6 +3,7 @@
 // <sys/ioctl.h> first: the usbfs header builds its request numbers with it.
 #include <sys/ioctl.h>
 #include <linux/usbdevice_fs.h>
+#include <dlfcn.h>
 #include <umockdev.h>
 #include <unistd.h>
 
@@ -541,13 +542,27 @@ std::string descriptorHex(std::uint16_t vendor, std::uint16_t product) {
 
 }  // namespace
 
-bool usbfsPreloadLoaded() {
+namespace {
+
+// Whether the preload was asked for. Deciding the restart by this (and not by
+// whether it loaded) means a preload that fails to load cannot loop.
+bool preloadRequested() {
     const char* preload = std::getenv("LD_PRELOAD");
     return preload != nullptr && std::strstr(preload, kPreloadName) != nullptr;
 }
 
+}  // namespace
+
+bool usbfsPreloadLoaded() {
+    if (!preloadRequested()) return false;
+    void* self = dlopen(kPreloadLibrary, RTLD_LAZY | RTLD_NOLOAD);
+    if (self == nullptr) return false;
+    dlclose(self);
+    return true;
+}
+
 bool reexecWithUsbfsPreload(char** argv) {
-    if (usbfsPreloadLoaded()) return true;
+    if (preloadRequested()) return true;
     std::string preload = kPreloadLibrary;
     if (const char* old = std::getenv("LD_PRELOAD"); old != nullptr && *old != '\0') preload += std::string(":") + old;
     setenv("LD_PRELOAD", preload.c_str(), 1);

@@ -80,7 +80,7 @@ TEST_F(Faults, SpoiltAnswersAndRefusedWritesCloseTheConnection) {
         reading.value = 4242;
         const auto start = Clock::now();
         EXPECT_EQ(mtrGetReading(h, &reading), -1);
-        EXPECT_LT(Clock::now() - start, 400ms);
+        EXPECT_LT(Clock::now() - start, 1500ms);  // well short of a timeout
         EXPECT_EQ(reading.value, 4242);
         const auto all = events();
         ASSERT_FALSE(all.empty());
@@ -233,7 +233,7 @@ TEST_F(Faults, UnplugKillsTheHandleAndReplugServesANewOpen) {
     unsigned range = 99;
     const auto start = Clock::now();
     EXPECT_EQ(mtrGetRange(h, &range), -1);  // ENODEV: no timeout
-    EXPECT_LT(Clock::now() - start, 400ms);
+    EXPECT_LT(Clock::now() - start, 1500ms);  // well short of a timeout
     EXPECT_EQ(range, 99U);
     const long long before = cable->eventCount();
     EXPECT_EQ(mtrGetRange(h, &range), -1);
@@ -257,7 +257,7 @@ TEST_F(Faults, MeterPullsItsCableMidRequest) {
     MeterReading reading{};
     const auto start = Clock::now();
     EXPECT_EQ(mtrGetReading(h, &reading), -1);
-    EXPECT_LT(Clock::now() - start, 400ms);
+    EXPECT_LT(Clock::now() - start, 1500ms);  // well short of a timeout
     EXPECT_FALSE(cable->plugged(index));
     EXPECT_EQ(eventsOf(UsbfsEvent::Out).size(), 1U);  // the request went out; no answer came
     EXPECT_TRUE(eventsOf(UsbfsEvent::In).empty());
