@@ -360,8 +360,9 @@ def test_read_spaces_readings_by_the_interval_for_the_duration():
     rows = list(csv.DictReader(io.StringIO(result.stdout)))
     elapsed = [float(row["elapsed_s"]) for row in rows]
     assert 3 <= len(rows) <= 6 and elapsed[-1] < 0.6
+    # Never ahead of its slot (a busy machine may make one late).
+    assert all(t >= 0.1 * k - 1e-3 for k, t in enumerate(elapsed)), elapsed
     gaps = sorted(b - a for a, b in zip(elapsed, elapsed[1:]))
-    assert gaps[0] >= 0.095  # never early (a busy machine may make one late)
     assert gaps[len(gaps) // 2] == pytest.approx(0.1, abs=0.03)
 
 
