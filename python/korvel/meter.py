@@ -55,6 +55,10 @@ _MAX_ERRORS_DRAINED = 1024
 _MAX_METERS_SCANNED = 64
 _MAX_PACKETS = 65536
 
+# Looking for a serial number claims the meters in front of it for a moment;
+# two such scans at once would each hold the meter the other is looking for.
+_scan_lock = threading.Lock()
+
 
 def _check_int(name: str, value: object, low: int, high: int) -> int:
     if isinstance(value, bool) or not isinstance(value, int):
@@ -144,33 +148,39 @@ class Meter:
     # ------------------------------------------------------------ connection
 
     def _open(self) -> None:
-        lib = self._lib
         if self._wanted_serial is None:
-            handle = lib.openKorvel()
+            handle = self._lib.openKorvel()
             if not handle:
                 raise MeterNotFound(self._not_found_message())
         else:
-            handle = 0
-            others = []
-            try:
-                for _ in range(_MAX_METERS_SCANNED):
-                    candidate = lib.openKorvel()
-                    if not candidate:
-                        break
-                    fields = _identity_fields(_read_info(lib, candidate, 40))
-                    if self._wanted_serial.upper() in (field.upper() for field in fields):
-                        handle = candidate
-                        break
-                    others.append(candidate)
-            finally:
-                for other in others:
-                    lib.closeKorvel(other)
+            with _scan_lock:
+                handle = self._scan_for_serial()
             if not handle:
                 raise MeterNotFound(f"no meter with serial number {self._wanted_serial!r} "
                                     "could be opened; " + self._not_found_message())
         self._handle = handle
         self._lost = False
         self._closed = False
+
+    def _scan_for_serial(self) -> int:
+        """Open meters in turn until the one with the wanted serial; the
+        others are closed again. Returns its handle, or 0."""
+        lib = self._lib
+        wanted = str(self._wanted_serial).upper()
+        others: List[int] = []
+        try:
+            for _ in range(_MAX_METERS_SCANNED):
+                candidate = lib.openKorvel()
+                if not candidate:
+                    return 0
+                fields = _identity_fields(_read_info(lib, candidate, 40))
+                if wanted in (field.upper() for field in fields):
+                    return candidate
+                others.append(candidate)
+            return 0
+        finally:
+            for other in others:
+                lib.closeKorvel(other)
 
     def _not_found_message(self) -> str:
         if self._lib.simulated:
