@@ -67,6 +67,7 @@ class Setting(enum.IntEnum):
     RECALIBRATIONS = 17
     AUTO_ZEROS = 18
     LAST_KEY = 19
+    FAULTS = 20  # faults that struck so far
 
 
 class Call(NamedTuple):
