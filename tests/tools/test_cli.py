@@ -152,6 +152,14 @@ def test_a_missing_library_is_named_with_the_places_tried(tmp_path):
     assert "cannot load" in result.stderr and "nowhere.so" in result.stderr
 
 
+def test_a_library_that_is_not_korvel_is_refused():
+    import ctypes.util
+    other = ctypes.util.find_library("m")  # the C maths library: loads, but is no meter library
+    result = run("--library", other, "info")
+    assert result.returncode == 1
+    assert "not a Korvel library" in result.stderr and "openKorvel" in result.stderr
+
+
 def test_library_option_loads_that_build():
     result = run("--library", SIM_LIBRARY, "info")
     assert result.returncode == 0, result.stderr

@@ -71,8 +71,17 @@ Library Library::load(const LoadRequest& request) {
         KORVEL_CLI_LIBRARY_FUNCTIONS(KORVEL_CLI_RESOLVE)
         KORVEL_CLI_SIM_FUNCTIONS(KORVEL_CLI_RESOLVE)
 #undef KORVEL_CLI_RESOLVE
-        if (library.api_.openKorvel == nullptr) {
-            tried += "\n  " + candidate + ": not a Korvel library (it has no openKorvel)";
+        library.simulated_ = true;
+#define KORVEL_CLI_HAS(name) library.simulated_ = library.simulated_ && library.api_.name != nullptr;
+        KORVEL_CLI_SIM_FUNCTIONS(KORVEL_CLI_HAS)
+#undef KORVEL_CLI_HAS
+        std::string missing;
+#define KORVEL_CLI_MISSING(name) \
+    if (library.api_.name == nullptr) missing += std::string(missing.empty() ? "" : ", ") + #name;
+        KORVEL_CLI_LIBRARY_FUNCTIONS(KORVEL_CLI_MISSING)
+#undef KORVEL_CLI_MISSING
+        if (!missing.empty()) {
+            tried += "\n  " + candidate + ": not a Korvel library of this version (it lacks " + missing + ")";
             continue;  // the handle stays loaded; harmless for a short-lived program
         }
         if (request.simulate && !library.simulated()) {
@@ -90,7 +99,7 @@ Library Library::load(const LoadRequest& request) {
 }
 
 Library::Library(Library&& other) noexcept
-    : handle_(other.handle_), path_(std::move(other.path_)), api_(other.api_) {
+    : handle_(other.handle_), path_(std::move(other.path_)), api_(other.api_), simulated_(other.simulated_) {
     other.handle_ = nullptr;
 }
 

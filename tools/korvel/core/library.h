@@ -55,8 +55,8 @@ public:
 
     const Api& api() const { return api_; }
     const std::string& path() const { return path_; }
-    // A simulated library carries the korvelSim controls.
-    bool simulated() const { return api_.korvelSimReset != nullptr; }
+    // A simulated library carries every korvelSim control the tool uses.
+    bool simulated() const { return simulated_; }
 
     // Throws Failure naming the function when this build of the library lacks it.
     void require(const void* function, const char* name) const;
@@ -66,6 +66,7 @@ private:
     void* handle_ = nullptr;
     std::string path_;
     Api api_;
+    bool simulated_ = false;
 };
 
 }  // namespace korvel::cli
