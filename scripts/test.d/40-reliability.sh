@@ -4,7 +4,8 @@
 #      AddressSanitizer + UndefinedBehaviorSanitizer); any finding fails;
 #   2. the concurrency and hot-unplug tests and the link tests under
 #      ThreadSanitizer (the tsan preset);
-#   3. a brief soak: 200,000 calls with faults injected at random.
+#   3. a brief soak: 200,000 calls with faults injected at random;
+#   4. `korvel read` over the simulated library, with the cable pulled.
 # scripts/test.sh has already built and tested the default and asan presets
 # (the fuzz corpora replay and a short soak run there as CTest tests).
 #
@@ -76,5 +77,26 @@ run_tsan "$tsan_dir/tests/link/link_test"
 echo "-- soak (${soak_calls} calls)"
 cmake --build "$build_dir" --target korvel_soak -j "$jobs"
 "$build_dir/tests/reliability/korvel_soak" --exchanges "$soak_calls" --seed "$RANDOM"
+
+# ------------------------------------------------------------- korvel read
+# The command-line tool over the simulated library: a long run, and a meter
+# whose cable is pulled half-way, which must end (exit code 1, every reading
+# taken written) and never hang.
+if [ -x "$build_dir/korvel" ]; then
+  echo "-- korvel read"
+  cmake --build "$build_dir" --target korvel korvel_sim -j "$jobs"
+  lines=$(timeout 60 "$build_dir/korvel" --simulate read -n 20000 --format csv -q | wc -l)
+  [ "$lines" -gt 20000 ] || { echo "FAIL: korvel read gave $lines lines for 20000 readings"; exit 1; }
+  status=0
+  timeout 30 "$build_dir/korvel" --simulate --unplug-after 1 read --continuous --interval 0.005 \
+    >"$work/read.out" 2>"$work/read.err" || status=$?
+  taken=$(wc -l <"$work/read.out")
+  if [ "$status" -ne 1 ] || [ "$taken" -lt 1 ] || ! grep -q "connection was lost" "$work/read.err"; then
+    cat "$work/read.err"
+    echo "FAIL: korvel read with the cable pulled: exit $status after $taken readings"
+    exit 1
+  fi
+  echo "korvel read: 20000 readings; cable pulled after $taken readings, exit 1, no hang"
+fi
 
 echo "reliability tier passed in $((SECONDS - started)) s"
