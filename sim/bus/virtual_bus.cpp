@@ -1,5 +1,7 @@
 #include "sim/bus/virtual_bus.h"
 
+#include "sim/answer_ring.h"
+
 #include <usb.h>
 
 #include <cerrno>
@@ -22,31 +24,6 @@ struct usb_bus* usb_busses = nullptr;
 
 namespace korvel::sim {
 namespace {
-
-// Answers waiting on the IN endpoint. Fixed size: the bus allocates nothing
-// per transfer. A meter that is never read drops its oldest answers.
-class AnswerRing {
-public:
-    bool empty() const { return count_ == 0; }
-    int size() const { return count_; }
-    void clear() { head_ = count_ = 0; }
-    Reply& front() { return slots_[head_]; }
-    void pop_front() {
-        head_ = (head_ + 1) % kCapacity;
-        --count_;
-    }
-    void push_back(const Reply& reply) {
-        if (count_ == kCapacity) pop_front();
-        slots_[(head_ + count_) % kCapacity] = reply;
-        ++count_;
-    }
-
-private:
-    static constexpr int kCapacity = 16;
-    Reply slots_[kCapacity];
-    int head_ = 0;
-    int count_ = 0;
-};
 
 struct Device {
     std::shared_ptr<Peer> peer;
@@ -391,7 +368,7 @@ int usb_bulk_write(usb_dev_handle* h, int ep, const char* bytes, int size, int t
         if (!d->peer->receive(reinterpret_cast<const std::uint8_t*>(bytes), length, &reply)) {
             result = b.waitTimeout(lock, h, timeout) ? -ETIMEDOUT : -ENODEV;
         } else if (reply.delivery == korvel::sim::Delivery::Now) {
-            d->inQueue.push_back(reply);
+            d->inQueue.put(reply);
         } else if (reply.delivery == korvel::sim::Delivery::Late) {
             d->late = reply;
             d->latePending = true;
@@ -412,17 +389,16 @@ int usb_bulk_read(usb_dev_handle* h, int ep, char* bytes, int size, int timeout)
     } else if (ep != kEndpointIn || d->claimant != h || bytes == nullptr || size <= 0) {
         result = -EINVAL;
     } else if (!d->inQueue.empty()) {
-        Reply& reply = d->inQueue.front();
+        const Reply reply = d->inQueue.take();
         result = reply.length < size ? reply.length : size;
         std::memcpy(bytes, reply.bytes, static_cast<std::size_t>(result));
-        d->inQueue.pop_front();
     } else if (!b.waitTimeout(lock, h, timeout)) {
         result = -ENODEV;
     } else {
         // The read timed out; a late answer lands just after, for the next read.
         d = b.live(h);
         if (d != nullptr && d->latePending) {
-            d->inQueue.push_back(d->late);
+            d->inQueue.put(d->late);
             d->latePending = false;
         }
         result = -ETIMEDOUT;

@@ -1,5 +1,7 @@
 #include "sim/usbfs/usbfs_cable.h"
 
+#include "sim/answer_ring.h"
+
 // <sys/ioctl.h> first: the usbfs header builds its request numbers with it.
 #include <sys/ioctl.h>
 #include <linux/usbdevice_fs.h>
@@ -35,31 +37,6 @@ constexpr char kPreloadLibrary[] = "libumockdev-preload.so.0";
 // a reused name could carry an earlier device's descriptor.
 std::atomic<unsigned> devnumCounter{0};
 int takeDevnum() { return 2 + static_cast<int>(devnumCounter.fetch_add(1) % 126U); }  // 2..127
-
-// Answers waiting for an IN URB; the oldest is dropped when full.
-class AnswerRing {
-public:
-    bool empty() const { return count_ == 0; }
-    int size() const { return count_; }
-    void clear() { head_ = count_ = 0; }
-    Reply take() {
-        const Reply r = slots_[head_];
-        head_ = (head_ + 1) % kCapacity;
-        --count_;
-        return r;
-    }
-    void put(const Reply& reply) {
-        if (count_ == kCapacity) take();
-        slots_[(head_ + count_) % kCapacity] = reply;
-        ++count_;
-    }
-
-private:
-    static constexpr int kCapacity = 16;
-    Reply slots_[kCapacity];
-    int head_ = 0;
-    int count_ = 0;
-};
 
 // A URB the host submitted: our copies of its header and buffer, which
 // umockdev writes back to the host when the URB is reaped.
