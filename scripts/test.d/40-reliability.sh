@@ -59,11 +59,11 @@ cmake --build "$tsan_dir" --target reliability_test link_test -j "$jobs"
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
 run_tsan() {
   local log="$work/tsan.log"
-  if "$@" >"$log" 2>&1; then tail -n 1 "$log"; return 0; fi
+  if "$@" >"$log" 2>&1; then echo "$(basename "$1"): $(tail -n 1 "$log")"; return 0; fi
   # Some kernels map memory where TSan's shadow expects to be: retry without
   # address-space randomisation.
   if grep -q "unexpected memory mapping" "$log" && setarch "$(uname -m)" -R "$@" >"$log" 2>&1; then
-    tail -n 1 "$log"
+    echo "$(basename "$1") (without address-space randomisation): $(tail -n 1 "$log")"
     return 0
   fi
   cat "$log"
@@ -84,7 +84,7 @@ cmake --build "$build_dir" --target korvel_soak -j "$jobs"
 # taken written) and never hang.
 if [ -x "$build_dir/korvel" ]; then
   echo "-- korvel read"
-  cmake --build "$build_dir" --target korvel korvel_sim -j "$jobs"
+  cmake --build "$build_dir" --target korvel_cli -j "$jobs"
   lines=$(timeout 60 "$build_dir/korvel" --simulate read -n 20000 --format csv -q | wc -l)
   [ "$lines" -gt 20000 ] || { echo "FAIL: korvel read gave $lines lines for 20000 readings"; exit 1; }
   status=0
