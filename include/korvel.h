@@ -17,7 +17,7 @@
  *  - A handle of 0, a value openKorvel never returned, or a closed handle
  *    makes every command return -1 without touching USB.
  *  - Out-parameters are written only on success; on -1 they keep what they
- *    held. The caller owns every out-parameter and buffer it passes in; the
+ *    held. They must point to storage of the documented size (never NULL). The caller owns every out-parameter and buffer it passes in; the
  *    library keeps no pointer after it returns. A byte stored into an
  *    unsigned 32-bit out-parameter is zero-extended (0 to 255).
  *  - Each call is one blocking request/response exchange on the caller's

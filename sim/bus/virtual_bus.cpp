@@ -79,6 +79,7 @@ struct VirtualBus::Impl {
     // Waits out a transfer timeout (scaled); ends early when the device goes.
     // Returns false when the device went away meanwhile.
     bool waitTimeout(std::unique_lock<std::mutex>& lock, usb_dev_handle* h, int timeoutMs) {
+        if (timeoutMs * timeScale <= 0.0) return live(h) != nullptr;  // nothing to wait for
         const auto span = std::chrono::duration<double, std::milli>(timeoutMs * timeScale);
         const auto deadline = std::chrono::steady_clock::now() +
                               std::chrono::duration_cast<std::chrono::steady_clock::duration>(span);

@@ -38,7 +38,7 @@ Fault FaultPlan::next() {
 namespace {
 
 void flipChecksumBit(std::uint8_t* f, int n, std::uint32_t r) {
-    f[kPosData + n + ((r >> 3) & 1)] ^= static_cast<std::uint8_t>(1U << (r & 7));
+    f[kPosData + n + static_cast<int>((r >> 3) & 1)] ^= static_cast<std::uint8_t>(1U << (r & 7));
 }
 
 void reseal(std::uint8_t* f, int n) {
