@@ -18,7 +18,7 @@ namespace korvel::commands {
 
 using wire::Command;
 
-struct Spec {
+struct Layout {
     Command code;
     const char* payload;  // layout letters; "" for no payload
 };
@@ -49,13 +49,13 @@ private:
     const MB_PDU& pdu_;
 };
 
-// Encodes args by spec.payload into bytes (room for `capacity`); returns the
+// Encodes args by layout.payload into bytes (room for `capacity`); returns the
 // number of bytes.
-inline int encodePayload(const Spec& spec, std::initializer_list<int> args, std::uint8_t* bytes,
+inline int encodePayload(const Layout& layout, std::initializer_list<int> args, std::uint8_t* bytes,
                          int capacity) {
     int n = 0;
     const int* arg = args.begin();
-    for (const char* kind = spec.payload; *kind != '\0' && arg != args.end() && n + 2 <= capacity;
+    for (const char* kind = layout.payload; *kind != '\0' && arg != args.end() && n + 2 <= capacity;
          ++kind, ++arg) {
         const auto value = static_cast<unsigned>(*arg);
         if (*kind == 'W') bytes[n++] = static_cast<std::uint8_t>(value >> 8);
@@ -65,24 +65,24 @@ inline int encodePayload(const Spec& spec, std::initializer_list<int> args, std:
 }
 
 // One exchange; *response holds the validated frame when 0 is returned.
-inline int run(MeterHandle handle, const Spec& spec, std::initializer_list<int> args, MB_PDU* response) {
+inline int run(MeterHandle handle, const Layout& layout, std::initializer_list<int> args, MB_PDU* response) {
     std::uint8_t payload[8] = {};  // the widest layout, "WWW", takes 6
-    const int n = encodePayload(spec, args, payload, static_cast<int>(sizeof payload));
-    return link::commandExchange(handle, static_cast<std::uint8_t>(spec.code), payload, n, response);
+    const int n = encodePayload(layout, args, payload, static_cast<int>(sizeof payload));
+    return link::commandExchange(handle, static_cast<std::uint8_t>(layout.code), payload, n, response);
 }
 
 // A command whose answer carries no data: any valid frame is success.
-inline int send(MeterHandle handle, const Spec& spec, std::initializer_list<int> args = {}) {
+inline int send(MeterHandle handle, const Layout& layout, std::initializer_list<int> args = {}) {
     MB_PDU response;
-    return run(handle, spec, args, &response);
+    return run(handle, layout, args, &response);
 }
 
 // A command with an answer: decode(Data) runs only after validation, so
 // out-parameters are untouched on failure.
 template <typename Decode>
-int query(MeterHandle handle, const Spec& spec, std::initializer_list<int> args, Decode&& decode) {
+int query(MeterHandle handle, const Layout& layout, std::initializer_list<int> args, Decode&& decode) {
     MB_PDU response;
-    const int status = run(handle, spec, args, &response);
+    const int status = run(handle, layout, args, &response);
     if (status != 0) return status;
     decode(Data(response));
     return 0;

@@ -5,18 +5,18 @@ namespace korvel::commands {
 namespace {
 
 //                                 code                            payload
-constexpr Spec kSetDiagMode{Command::SetDiagMode, "B"};
-constexpr Spec kSetDac{Command::SetDac, "WW"};  // dac, value
-constexpr Spec kDiagSetRange{Command::DiagSetRange, "B"};
-constexpr Spec kDiagSetAmpin{Command::DiagSetAmpin, "B"};
-constexpr Spec kDiagGetAdc{Command::DiagGetAdc, ""};  // answer: d0 d1 unsigned
-constexpr Spec kDspSetRange{Command::DspSetRange, "B"};
-constexpr Spec kDspSetAnalogOut{Command::DspSetAnalogOut, "B"};
-constexpr Spec kDspSetDacFilterBits{Command::DspSetDacFilterBits, "W"};
-constexpr Spec kDspGetReadingDiag{Command::DspGetReadingDiag, ""};
-constexpr Spec kDspDiagOperation{Command::DspDiagOperation, "WWW"};
-constexpr Spec kDspSetDiagMode{Command::DspSetDiagMode, "B"};
-constexpr Spec kDspSetDac{Command::DspSetDac, "WW"};
+constexpr Layout kSetDiagMode{Command::SetDiagMode, "B"};
+constexpr Layout kSetDac{Command::SetDac, "WW"};  // dac, value
+constexpr Layout kDiagSetRange{Command::DiagSetRange, "B"};
+constexpr Layout kDiagSetAmpin{Command::DiagSetAmpin, "B"};
+constexpr Layout kDiagGetAdc{Command::DiagGetAdc, ""};  // answer: d0 d1 unsigned
+constexpr Layout kDspSetRange{Command::DspSetRange, "B"};
+constexpr Layout kDspSetAnalogOut{Command::DspSetAnalogOut, "B"};
+constexpr Layout kDspSetDacFilterBits{Command::DspSetDacFilterBits, "W"};
+constexpr Layout kDspGetReadingDiag{Command::DspGetReadingDiag, ""};
+constexpr Layout kDspDiagOperation{Command::DspDiagOperation, "WWW"};
+constexpr Layout kDspSetDiagMode{Command::DspSetDiagMode, "B"};
+constexpr Layout kDspSetDac{Command::DspSetDac, "WW"};
 
 // Reading diagnostics: four 9-byte groups, group g at d[9g]:
 //   byte 0 -> values[10]; bytes 1-2 -> [0]; 3-4 -> [2]; 5-6 -> [4]; 7-8 -> [9];

@@ -8,14 +8,14 @@ namespace korvel::commands {
 namespace {
 
 //                                 code                         payload
-constexpr Spec kReadEeprom{Command::ReadEeprom, "WW"};    // address, count
-constexpr Spec kWriteEeprom{Command::WriteEeprom, "WW"};  // address, count, then count bytes
-constexpr Spec kSendKey{Command::SendKey, "B"};
-constexpr Spec kGetMeterInfo{Command::GetMeterInfo, ""};  // answer: d0..d39 verbatim
-constexpr Spec kGetProbeInfo{Command::GetProbeInfo, ""};  // answer: d0..d23 verbatim
-constexpr Spec kDspGetVersion{Command::DspGetVersion, ""};
-constexpr Spec kStartDataTransfer{Command::StartDataTransfer, "BWW"};  // selector, first, second
-constexpr Spec kReadNextDataPacket{Command::ReadNextDataPacket, ""};
+constexpr Layout kReadEeprom{Command::ReadEeprom, "WW"};    // address, count
+constexpr Layout kWriteEeprom{Command::WriteEeprom, "WW"};  // address, count, then count bytes
+constexpr Layout kSendKey{Command::SendKey, "B"};
+constexpr Layout kGetMeterInfo{Command::GetMeterInfo, ""};  // answer: d0..d39 verbatim
+constexpr Layout kGetProbeInfo{Command::GetProbeInfo, ""};  // answer: d0..d23 verbatim
+constexpr Layout kDspGetVersion{Command::DspGetVersion, ""};
+constexpr Layout kStartDataTransfer{Command::StartDataTransfer, "BWW"};  // selector, first, second
+constexpr Layout kReadNextDataPacket{Command::ReadNextDataPacket, ""};
 
 // Memory read answer: d0 d1 address echo, d2 d3 bytes read, d4.. the bytes.
 constexpr int kEepromHeader = 4;

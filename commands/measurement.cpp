@@ -5,24 +5,24 @@ namespace korvel::commands {
 namespace {
 
 //                           code                      payload
-constexpr Spec kGetReading{Command::GetReading, ""};
-constexpr Spec kGetLcdSnapshot{Command::GetLcdSnapshot, ""};
-constexpr Spec kSetUnits{Command::SetUnits, "BB"};  // units, acdc
-constexpr Spec kSetRange{Command::SetRange, "B"};
-constexpr Spec kGetRange{Command::GetRange, ""};
-constexpr Spec kSetAnalogOut{Command::SetAnalogOut, "B"};
-constexpr Spec kRecal{Command::Recal, ""};
-constexpr Spec kAutoZero{Command::AutoZero, ""};
-constexpr Spec kAutoRange{Command::AutoRange, "B"};
-constexpr Spec kSetRelative{Command::SetRelative, "B"};
-constexpr Spec kGetRelative{Command::GetRelative, ""};
-constexpr Spec kGetFrequency{Command::GetFrequency, ""};
-constexpr Spec kSetLimit{Command::SetLimit, "B"};
-constexpr Spec kGetProbeData{Command::GetProbeData, "B"};  // index
-constexpr Spec kSetHold{Command::SetHold, "B"};
-constexpr Spec kGetHold{Command::GetHold, ""};
-constexpr Spec kResetHold{Command::ResetHold, ""};
-constexpr Spec kSetPwroffTimer{Command::SetPwroffTimer, "B"};
+constexpr Layout kGetReading{Command::GetReading, ""};
+constexpr Layout kGetLcdSnapshot{Command::GetLcdSnapshot, ""};
+constexpr Layout kSetUnits{Command::SetUnits, "BB"};  // units, acdc
+constexpr Layout kSetRange{Command::SetRange, "B"};
+constexpr Layout kGetRange{Command::GetRange, ""};
+constexpr Layout kSetAnalogOut{Command::SetAnalogOut, "B"};
+constexpr Layout kRecal{Command::Recal, ""};
+constexpr Layout kAutoZero{Command::AutoZero, ""};
+constexpr Layout kAutoRange{Command::AutoRange, "B"};
+constexpr Layout kSetRelative{Command::SetRelative, "B"};
+constexpr Layout kGetRelative{Command::GetRelative, ""};
+constexpr Layout kGetFrequency{Command::GetFrequency, ""};
+constexpr Layout kSetLimit{Command::SetLimit, "B"};
+constexpr Layout kGetProbeData{Command::GetProbeData, "B"};  // index
+constexpr Layout kSetHold{Command::SetHold, "B"};
+constexpr Layout kGetHold{Command::GetHold, ""};
+constexpr Layout kResetHold{Command::ResetHold, ""};
+constexpr Layout kSetPwroffTimer{Command::SetPwroffTimer, "B"};
 
 // Reading:  d0 d1 value (signed, high first), d2 units, d3 range, d4 aux,
 //           d5 acdc, d6 scale.

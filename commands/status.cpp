@@ -5,20 +5,20 @@ namespace korvel::commands {
 namespace {
 
 //                                code                             payload
-constexpr Spec kSetEnableRegister{Command::SetEnableRegister, "BB"};  // selector, mask
-constexpr Spec kGetEnableRegister{Command::GetEnableRegister, "B"};   // selector
-constexpr Spec kGetEventRegister{Command::GetEventRegister, "B"};     // selector
-constexpr Spec kGetConditionRegister{Command::GetConditionRegister, "B"};
-constexpr Spec kClearEventRegisters{Command::ClearEventRegisters, ""};
-constexpr Spec kSetStatusEnable{Command::SetStatusEnable, "B"};
-constexpr Spec kGetStatusEnable{Command::GetStatusEnable, ""};
-constexpr Spec kGetStatusByte{Command::GetStatusByte, ""};
-constexpr Spec kGetNextError{Command::GetNextError, ""};  // answer: d0 d1 signed, high first
-constexpr Spec kClearErrorQueue{Command::ClearErrorQueue, ""};
-constexpr Spec kPostError{Command::PostError, "W"};  // error number, 16-bit two's complement
-constexpr Spec kClearEnableRegisters{Command::ClearEnableRegisters, ""};
-constexpr Spec kKeypadLockout{Command::KeypadLockout, "B"};
-constexpr Spec kRaiseEvent{Command::RaiseEvent, "BB"};  // selector, event bits
+constexpr Layout kSetEnableRegister{Command::SetEnableRegister, "BB"};  // selector, mask
+constexpr Layout kGetEnableRegister{Command::GetEnableRegister, "B"};   // selector
+constexpr Layout kGetEventRegister{Command::GetEventRegister, "B"};     // selector
+constexpr Layout kGetConditionRegister{Command::GetConditionRegister, "B"};
+constexpr Layout kClearEventRegisters{Command::ClearEventRegisters, ""};
+constexpr Layout kSetStatusEnable{Command::SetStatusEnable, "B"};
+constexpr Layout kGetStatusEnable{Command::GetStatusEnable, ""};
+constexpr Layout kGetStatusByte{Command::GetStatusByte, ""};
+constexpr Layout kGetNextError{Command::GetNextError, ""};  // answer: d0 d1 signed, high first
+constexpr Layout kClearErrorQueue{Command::ClearErrorQueue, ""};
+constexpr Layout kPostError{Command::PostError, "W"};  // error number, 16-bit two's complement
+constexpr Layout kClearEnableRegisters{Command::ClearEnableRegisters, ""};
+constexpr Layout kKeypadLockout{Command::KeypadLockout, "B"};
+constexpr Layout kRaiseEvent{Command::RaiseEvent, "BB"};  // selector, event bits
 
 }  // namespace
 }  // namespace korvel::commands
