@@ -287,6 +287,21 @@ KORVEL_API void mbRunTest(void);
 #ifdef __cplusplus
 } /* extern "C" */
 
+#include <cstddef>
+/* The records' layout is part of the ABI: hosts in other languages mirror it. */
+static_assert(sizeof(MeterHandle) == 4, "MeterHandle is 32 bits");
+static_assert(sizeof(MB_PDU) == 65 && offsetof(MB_PDU, frame) == 1, "MB_PDU: length byte, 64 frame bytes");
+static_assert(offsetof(MeterReading, value) == 0 && offsetof(MeterReading, units) == 4 &&
+                  offsetof(MeterReading, range) == 8 && offsetof(MeterReading, aux) == 12 &&
+                  offsetof(MeterReading, acdc) == 16 && offsetof(MeterReading, scale) == 20 &&
+                  sizeof(MeterReading) == 24,
+              "MeterReading: short value, then five 32-bit ints");
+static_assert(offsetof(LcdSnapshot, text) == 0 && offsetof(LcdSnapshot, code) == 8 &&
+                  offsetof(LcdSnapshot, flags) == 12 && sizeof(LcdSnapshot) == 64,
+              "LcdSnapshot: 5 characters, code, 13 flags");
+static_assert(sizeof(TransferInfo) == 44 && sizeof(DspDiagReading) == 44 && sizeof(DspDiagResult) == 32,
+              "TransferInfo and DspDiagReading: 11 ints; DspDiagResult: 8 ints");
+
 /**
  * Raw exchange (C++ linkage; exported as _Z14mtrTransactionjP6MB_PDUS0_).
  * Sends request->frame[0..59] exactly as given (checksum included; length is

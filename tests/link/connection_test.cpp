@@ -281,3 +281,23 @@ TEST_F(Exchange, ThreadsSharingAHandleEachGetTheirOwnAnswer) {
 
 }  // namespace
 }  // namespace korvel
+
+namespace korvel {
+namespace {
+
+TEST_F(Open, AMeterAttachedDuringTheAttemptsIsNotSeen) {
+    // The bus lists are gathered once per open: a meter plugged in while the
+    // open waits between attempts waits for the next open.
+    std::thread late([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        attachMeter();
+    });
+    EXPECT_EQ(openKorvel(), 0U);
+    late.join();
+    const MeterHandle h = openKorvel();
+    EXPECT_NE(h, 0U);
+    closeKorvel(h);
+}
+
+}  // namespace
+}  // namespace korvel
