@@ -26,6 +26,15 @@ struct EepromOptions {
     bool yes = false;    // restore: --yes
 };
 
+// FILE, --start and --size: how verify and restore take an image.
+void addImageOptions(CLI::App* app, EepromOptions& options, const char* sizeHelp) {
+    app->add_option("FILE", options.file, "The image file")->required();
+    app->add_option("--start", options.start,
+                    "Where the image starts (without it, the image must be the whole memory)")
+        ->type_name("ADDRESS");
+    app->add_option("--size", options.size, sizeHelp)->type_name("BYTES");
+}
+
 std::string hex(long long address) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%04llX", address);
@@ -261,11 +270,7 @@ void add_eeprom_command(CLI::App& app, korvel::cli::Context& context) {
                                 "Compare the meter's memory with an image; exit code 1 when they differ",
                                 "  korvel eeprom verify backup.bin\n"
                                 "  korvel eeprom verify part.bin --start 0x100\n");
-    v->add_option("FILE", verify->file, "The image file")->required();
-    v->add_option("--start", verify->start,
-                  "Where the image starts (without it, the image must be the whole memory)")
-        ->type_name("ADDRESS");
-    v->add_option("--size", verify->size, sizeHelp)->type_name("BYTES");
+    addImageOptions(v, *verify, sizeHelp);
     bind(v, context, verify, runVerify);
 
     auto restore = std::make_shared<EepromOptions>();
@@ -274,11 +279,7 @@ void add_eeprom_command(CLI::App& app, korvel::cli::Context& context) {
         "Write an image back into the meter's memory, then read every byte back to verify it",
         "  korvel eeprom restore backup.bin --yes\n"
         "  korvel eeprom restore part.bin --start 0x100 --yes\n");
-    r->add_option("FILE", restore->file, "The image file")->required();
-    r->add_option("--start", restore->start,
-                  "Where the image starts (without it, the image must be the whole memory)")
-        ->type_name("ADDRESS");
-    r->add_option("--size", restore->size, sizeHelp)->type_name("BYTES");
+    addImageOptions(r, *restore, sizeHelp);
     r->add_flag("--yes", restore->yes, "Really overwrite the meter's memory");
     bind(r, context, restore, runRestore);
 }
