@@ -6,16 +6,10 @@
 #include "core/failure.h"
 #include "core/replies.h"
 #include "core/scpi_catalog.h"
+#include "core/text.h"
 
 namespace korvel::cli {
 namespace {
-
-std::string trimmed(const std::string& line) {
-    size_t begin = 0, end = line.size();
-    while (begin < end && std::isspace(static_cast<unsigned char>(line[begin]))) ++begin;
-    while (end > begin && std::isspace(static_cast<unsigned char>(line[end - 1]))) --end;
-    return line.substr(begin, end - begin);
-}
 
 std::string lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -25,7 +19,7 @@ std::string lower(std::string text) {
 }  // namespace
 
 bool isConsoleWord(const std::string& line, bool* quit) {
-    const std::string word = lower(trimmed(line));
+    const std::string word = lower(trim(line));
     *quit = word == "quit" || word == "exit";
     return *quit || word == "help";
 }
@@ -51,7 +45,7 @@ void ScriptRunner::runStream(std::istream& in, bool consoleWords) {
     std::string line;
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        const std::string content = trimmed(line);
+        const std::string content = trim(line);
         if (content.empty() || content.front() == '#') continue;
         bool quit = false;
         if (consoleWords && isConsoleWord(content, &quit)) {
