@@ -1,6 +1,7 @@
 #include "scpi/reading_format.h"
 
-#include <cstdio>
+#include <algorithm>
+#include <cstring>
 
 namespace korvel::scpi {
 namespace {
@@ -14,28 +15,28 @@ constexpr Scaling Mul = Scaling::Multiply;
 constexpr Scaling Same = Scaling::Unchanged;
 
 // First match wins, so each "any other" row follows the rows of its scale
-// codes. The decimals always equal the power of ten divided by, so the digits
-// shown are those of the count with the point moved.
+// codes. A divisor is always 10^decimals, so the digits shown are those of the
+// count with the point moved; a factor appends its zeros.
 constexpr FormatRow kRows[] = {
-    // range units scale  scaling amount       format      decimals
-    {0, G, kAny, Div, 10.0F, "%3.1fG", 1},
-    {0, T, kAny, Div, 100000.0F, "%1.5fT", 5},
-    {0, A, 4, Div, 1000.0F, "%1.3fA", 3},
-    {0, A, 5, Div, 100.0F, "%2.2fA", 2},
-    {0, A, kAny, Mul, 10.0F, "%5.0fAm", 0},
-    {1, G, 2, Div, 1000.0F, "%1.3fG", 3},
-    {1, G, kAny, Same, 1.0F, "%4.0fG", 0},
-    {1, T, 2, Div, 10000000.0F, "%0.7fT", 7},
-    {1, T, kAny, Div, 10000.0F, "%0.4fT", 4},
-    {1, A, 2, Div, 100.0F, "%2.2fAm", 2},
-    {1, A, 4, Div, 100.0F, "%2.2fA", 2},
-    {1, A, 5, Div, 10.0F, "%3.1fA", 1},
-    {1, A, kAny, Mul, 100.0F, "%6.0fAm", 0},
-    {2, G, kAny, Mul, 10.0F, "%5.0fG", 0},
-    {2, T, kAny, Div, 1000.0F, "%1.3fT", 3},
-    {2, A, 4, Div, 10.0F, "%3.1fA", 1},
-    {2, A, 5, Same, 1.0F, "%4.0fA", 0},
-    {2, A, kAny, Mul, 1000.0F, "%7.0fAm", 0},
+    // range units scale scaling amount width decimals letters
+    {0, G, kAny, Div, 10, 3, 1, "G"},
+    {0, T, kAny, Div, 100000, 1, 5, "T"},
+    {0, A, 4, Div, 1000, 1, 3, "A"},
+    {0, A, 5, Div, 100, 2, 2, "A"},
+    {0, A, kAny, Mul, 10, 5, 0, "Am"},
+    {1, G, 2, Div, 1000, 1, 3, "G"},
+    {1, G, kAny, Same, 1, 4, 0, "G"},
+    {1, T, 2, Div, 10000000, 0, 7, "T"},
+    {1, T, kAny, Div, 10000, 0, 4, "T"},
+    {1, A, 2, Div, 100, 2, 2, "Am"},
+    {1, A, 4, Div, 100, 2, 2, "A"},
+    {1, A, 5, Div, 10, 3, 1, "A"},
+    {1, A, kAny, Mul, 100, 6, 0, "Am"},
+    {2, G, kAny, Mul, 10, 5, 0, "G"},
+    {2, T, kAny, Div, 1000, 1, 3, "T"},
+    {2, A, 4, Div, 10, 3, 1, "A"},
+    {2, A, 5, Same, 1, 4, 0, "A"},
+    {2, A, kAny, Mul, 1000, 7, 0, "Am"},
 };
 
 constexpr int kRowCount = static_cast<int>(sizeof kRows / sizeof kRows[0]);
@@ -56,37 +57,55 @@ const FormatRow* findFormatRow(const MeterReading& reading) {
     return nullptr;
 }
 
-float shownValue(const FormatRow& row, short value) {
-    const float x = static_cast<float>(value);
-    switch (row.scaling) {
-        case Scaling::Divide: return x / row.amount;
-        case Scaling::Multiply: return x * row.amount;
-        case Scaling::Unchanged: break;
-    }
-    return x;
+namespace {
+
+// Copies text into out as snprintf would: cut to room - 1, terminated.
+void copyCut(const char* text, int length, char* out, std::size_t room) {
+    if (room == 0) return;
+    const std::size_t n = std::min(static_cast<std::size_t>(length), room - 1);
+    std::memcpy(out, text, n);
+    out[n] = '\0';
 }
+
+}  // namespace
 
 int formatReading(const MeterReading& reading, char* out, int size) {
     const FormatRow* row = findFormatRow(reading);
     const std::size_t room = size > 0 && out != nullptr ? static_cast<std::size_t>(size) : 0U;
     if (row == nullptr) {
-        if (room > 0) std::snprintf(out, room, "%s", kNoRowText);
+        copyCut(kNoRowText, static_cast<int>(sizeof kNoRowText) - 1, out, room);
         return -1;
     }
-    const double shown = static_cast<double>(shownValue(*row, reading.value));
-    // The row's own text is the format; it holds exactly one conversion.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    return std::snprintf(room > 0 ? out : nullptr, room, row->format, shown);
-#pragma GCC diagnostic pop
+    // The longest text: "-32768000" plus a point, padding to the widest row
+    // and two letters; the buffer leaves ample room.
+    char digits[24];
+    long magnitude = reading.value < 0 ? -static_cast<long>(reading.value) : reading.value;
+    if (row->scaling == Scaling::Multiply) magnitude *= row->amount;
+    int n = 0;  // the digits, last first
+    do {
+        digits[n++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0 || n <= row->decimals);  // a leading "0." when needed
+    char text[40];
+    int length = 0;
+    const int shown = n + (row->decimals > 0 ? 1 : 0) + (reading.value < 0 ? 1 : 0);
+    for (int pad = shown; pad < row->width; ++pad) text[length++] = ' ';
+    if (reading.value < 0) text[length++] = '-';
+    for (int i = n - 1; i >= 0; --i) {
+        text[length++] = digits[i];
+        if (i == row->decimals && i > 0) text[length++] = '.';
+    }
+    for (const char* letter = row->letters; *letter != '\0'; ++letter) text[length++] = *letter;
+    copyCut(text, length, out, room);
+    return length;
 }
 
 bool readingToTesla(const MeterReading& reading, double* tesla) {
     const FormatRow* row = findFormatRow(reading);
     if (row == nullptr || tesla == nullptr) return false;
     double shown = static_cast<double>(reading.value);
-    if (row->scaling == Scaling::Divide) shown /= static_cast<double>(row->amount);
-    if (row->scaling == Scaling::Multiply) shown *= static_cast<double>(row->amount);
+    if (row->scaling == Scaling::Divide) shown /= row->amount;
+    if (row->scaling == Scaling::Multiply) shown *= row->amount;
     *tesla = shown * kTeslaPerUnit[row->units];
     return true;
 }

@@ -1,7 +1,9 @@
 // The meter's reading as text and in SI units, from one table.
 //
 // Self-contained: depends on korvel.h and the standard library only, so tools
-// compile this same unit to show exactly what :MEAS:FLUX? shows.
+// link this same unit to show exactly what :MEAS:FLUX? shows. The text is made
+// from the count with integer arithmetic: no printf, so the host program's
+// locale (a decimal comma) never reaches the reading.
 #pragma once
 
 #include "korvel.h"
@@ -17,9 +19,10 @@ struct FormatRow {
     int units;           // 0 gauss, 1 tesla, 2 ampere per metre
     int scale;           // kAnyScale matches every scale code
     Scaling scaling;
-    float amount;        // the divisor or factor (single precision)
-    const char* format;  // printf text: fixed point, then the unit letters
-    int decimals;        // digits after the point in `format`
+    int amount;           // the divisor (a power of ten) or the factor
+    int width;            // the number is right-aligned in at least this many characters
+    int decimals;         // digits after the point (10^decimals is the divisor)
+    const char* letters;  // the unit letters after the number
 };
 
 inline constexpr int kAnyScale = -1;
@@ -27,9 +30,6 @@ inline constexpr int kAnyScale = -1;
 // The row a reading selects (range, then units, then scale code), or null
 // when its range or units lie outside the table.
 const FormatRow* findFormatRow(const MeterReading& reading);
-
-// The shown number in single precision: the count scaled by the row.
-float shownValue(const FormatRow& row, short value);
 
 // Writes the :MEAS:FLUX? text of a reading into out (size bytes, cut to
 // size - 1 characters and terminated; nothing written when size <= 0).
