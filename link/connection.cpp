@@ -2,10 +2,12 @@
 #include <usb.h>
 
 #include <chrono>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 
 #include "korvel.h"
+#include "link/exchange.h"
 #include "link/handle_table.h"
 #include "link/protocol.h"
 
@@ -53,8 +55,11 @@ Outcome tryDevice(struct usb_device* candidate, MeterHandle* handle) {
         usb_close(device);
         return Outcome::TableFull;
     }
-    unsigned int range = 0;
-    if (mtrGetRange(registered, &range) != 0) return Outcome::Unanswered;
+    // The meter proves itself by answering a range query, sent through the
+    // link's own exchange (the value is not needed, only a valid answer).
+    MB_PDU answer;
+    if (commandExchange(registered, static_cast<std::uint8_t>(Command::GetRange), nullptr, 0, &answer) != 0)
+        return Outcome::Unanswered;
     *handle = registered;
     return Outcome::Verified;
 }
