@@ -1,140 +1,134 @@
 // The command tree: static tables, each ending in the catch-all entry. The
 // first entry whose compared characters match wins, so order matters where
 // keywords are prefixes of one another (":FLUX?" before ":FLUX", ":RANGE:AUT"
-// and ":RANG:AUT" before ":RANG").
+// and ":RANG:AUT" before ":RANG"). Each entry carries its own data: a
+// single-number command its descriptor, a unit choice its codes, a service
+// command its mark.
 #include "scpi/handlers.h"
 #include "scpi/interpreter.h"
+#include "scpi/settings.h"
 
 namespace korvel::scpi {
 namespace {
 
-constexpr CommandEntry kCatchAll{"unknown", 7, unmatchedCommand, nullptr};
+using namespace settings;
+constexpr Access kService = Access::Service;
 
-//  keyword         compared  handler                 child table
+constexpr CommandEntry kCatchAll = command("unknown", unmatchedCommand);
+
 constexpr CommandEntry kSystemRelativeTable[] = {
-    {":STAT", 5, systemRelativeState, nullptr},
+    command(":STAT", numericSetting, &kRelativeState),
     kCatchAll,
 };
 
 constexpr CommandEntry kSystemTable[] = {
-    {":ERR", 4, systemError, nullptr},
-    {":CLE", 4, systemClear, nullptr},
-    {":AZER", 5, systemAutoZero, nullptr},
-    {":AREL", 5, nullptr, kSystemRelativeTable},
-    {":OUT", 4, systemOutput, nullptr},
-    {":KLOC", 5, systemKeypadLockout, nullptr},
+    command(":ERR", systemError),
+    command(":CLE", systemClear),
+    command(":AZER", systemAutoZero),
+    node(":AREL", kSystemRelativeTable),
+    command(":OUT", numericSetting, &kAnalogOutput),
+    command(":KLOC", numericSetting, &kKeypadLockout),
     kCatchAll,
 };
 
-constexpr CommandEntry kMeasurementStatusTable[] = {
-    {":EVEN", 5, measurementEvent, nullptr},
-    {":ENAB", 5, measurementEnable, nullptr},
-    {":COND", 5, measurementCondition, nullptr},
-    kCatchAll,
-};
-
-constexpr CommandEntry kOperationStatusTable[] = {
-    {":EVEN", 5, operationEvent, nullptr},
-    {":ENAB", 5, operationEnable, nullptr},
-    {":COND", 5, operationCondition, nullptr},
-    kCatchAll,
-};
-
-constexpr CommandEntry kQuestionableStatusTable[] = {
-    {":EVEN", 5, questionableEvent, nullptr},
-    {":ENAB", 5, questionableEnable, nullptr},
-    {":COND", 5, questionableCondition, nullptr},
+template <int Set>
+constexpr CommandEntry kRegisterSetTable[] = {
+    command(":EVEN", numericSetting, &kEvents<Set>),
+    command(":ENAB", numericSetting, &kEnable<Set>),
+    command(":COND", numericSetting, &kCondition<Set>),
     kCatchAll,
 };
 
 constexpr CommandEntry kStatusTable[] = {
-    {":MEAS", 5, nullptr, kMeasurementStatusTable},
-    {":OPER", 5, nullptr, kOperationStatusTable},
-    {":QUES", 5, nullptr, kQuestionableStatusTable},
-    {":PRES", 5, statusPreset, nullptr},
+    node(":MEAS", kRegisterSetTable<kMeasurement>),
+    node(":OPER", kRegisterSetTable<kOperation>),
+    node(":QUES", kRegisterSetTable<kQuestionable>),
+    command(":PRES", statusPreset),
     kCatchAll,
 };
 
 constexpr CommandEntry kUnitFluxTable[] = {
-    {":AC:GAUS", 8, unitAcGauss, nullptr},
-    {":AC:TESL", 8, unitAcTesla, nullptr},
-    {":AC:AM", 6, unitAcAmperePerMetre, nullptr},
-    {":DC:GAUS", 8, unitDcGauss, nullptr},
-    {":DC:TESL", 8, unitDcTesla, nullptr},
-    {":DC:AM", 6, unitDcAmperePerMetre, nullptr},
+    command(":AC:GAUS", selectUnits, &kAcGauss),
+    command(":AC:TESL", selectUnits, &kAcTesla),
+    command(":AC:AM", selectUnits, &kAcAmperePerMetre),
+    command(":DC:GAUS", selectUnits, &kDcGauss),
+    command(":DC:TESL", selectUnits, &kDcTesla),
+    command(":DC:AM", selectUnits, &kDcAmperePerMetre),
     kCatchAll,
 };
 
 constexpr CommandEntry kUnitTable[] = {
-    {":FLUX?", 6, unitQuery, nullptr},
-    {":FLUX", 5, nullptr, kUnitFluxTable},
+    command(":FLUX?", unitQuery),
+    node(":FLUX", kUnitFluxTable),
     kCatchAll,
 };
 
 // Walked from the ":RANG" that follows ":FLUX", so its keywords repeat it.
 constexpr CommandEntry kSenseRangeTable[] = {
-    {":RANGE:AUT", 9, senseAutoRange, nullptr},
-    {":RANG:AUT", 9, senseAutoRange, nullptr},
-    {":RANG", 5, senseRange, nullptr},
+    // The long form is compared without its last letter, as the command set
+    // has always matched it (":RANGE:AU" selects auto-range).
+    {":RANGE:AUT", 9, numericSetting, nullptr, &kAutoRange},
+    command(":RANG:AUT", numericSetting, &kAutoRange),
+    command(":RANG", numericSetting, &kRange),
     kCatchAll,
 };
 
 constexpr CommandEntry kSenseTable[] = {
-    {":FLUX:RANG", 10, nullptr, kSenseRangeTable},
-    {":HOLD:STAT", 10, senseHoldState, nullptr},
-    {":HOLD:RES", 9, senseHoldReset, nullptr},
+    node(":FLUX:RANG", kSenseRangeTable),
+    command(":HOLD:STAT", numericSetting, &kHoldState),
+    command(":HOLD:RES", senseHoldReset),
     kCatchAll,
 };
 
 constexpr CommandEntry kMeasureTable[] = {
-    {":FLUX?", 6, measureFlux, nullptr},
+    command(":FLUX?", measureFlux),
     kCatchAll,
 };
 
 constexpr CommandEntry kDiagDataTable[] = {
-    {":DAC", 4, diagDac, nullptr},
-    {":EEPR", 5, diagEeprom, nullptr},
-    {":ADC?", 5, diagAdc, nullptr},
-    {":PROB", 5, diagProbeData, nullptr},
-    {":LIM", 4, diagLimit, nullptr},
-    {":FREQ", 5, diagFrequency, nullptr},
+    command(":DAC", diagDac, nullptr, kService),
+    command(":EEPR", diagEeprom, nullptr, Access::ServiceUnlessQuery),
+    command(":ADC?", diagAdc),
+    command(":PROB", diagProbeData),
+    command(":LIM", numericSetting, &kLimit),
+    command(":FREQ", diagFrequency),
     kCatchAll,
 };
 
 constexpr CommandEntry kDiagSoftwareTable[] = {
-    {":DRIV", 5, diagDriverVersion, nullptr},
+    command(":DRIV", diagDriverVersion),
     kCatchAll,
 };
 
 constexpr CommandEntry kDiagTable[] = {
-    {":REC", 4, diagRecalibrate, nullptr},
-    {":MUX:CURR", 9, diagMuxCurrent, nullptr},
-    {":MUX:RANG", 9, diagMuxRange, nullptr},
-    {":MUX:AMP", 8, diagMuxAmplifier, nullptr},
-    {":DAT", 4, nullptr, kDiagDataTable},
-    {":SWV", 4, nullptr, kDiagSoftwareTable},
-    {":MOD", 4, diagMode, nullptr},
-    {":PWR", 4, diagPowerOffTimer, nullptr},
+    command(":REC", diagRecalibrate, nullptr, kService),
+    command(":MUX:CURR", diagMuxCurrent, nullptr, kService),
+    command(":MUX:RANG", numericSetting, &kMuxRange, kService),
+    command(":MUX:AMP", numericSetting, &kMuxAmplifier, kService),
+    node(":DAT", kDiagDataTable),
+    node(":SWV", kDiagSoftwareTable),
+    command(":MOD", numericSetting, &kDiagMode, kService),
+    command(":PWR", numericSetting, &kPowerOffTimer, kService),
     kCatchAll,
 };
 
 }  // namespace
 
 constexpr CommandEntry kRootTable[] = {
-    {"*CLS", 4, clearStatus, nullptr},
-    {"*ESE", 4, eventStatusEnable, nullptr},
-    {"*ESR?", 5, eventStatusRegister, nullptr},
-    {"*IDN?", 5, identify, nullptr},
-    {"*OPC", 4, operationComplete, nullptr},
-    {"*OPT?", 5, options, nullptr},
-    {"*SRE", 4, serviceRequestEnable, nullptr},
-    {"*STB?", 5, statusByte, nullptr},
-    {":SYST", 4, nullptr, kSystemTable},
-    {":STAT", 4, nullptr, kStatusTable},
-    {":UNIT", 4, nullptr, kUnitTable},
-    {":SENS", 4, nullptr, kSenseTable},
-    {":MEAS", 4, nullptr, kMeasureTable},
-    {":DIAG", 4, nullptr, kDiagTable},
+    command("*CLS", clearStatus),
+    command("*ESE", numericSetting, &kEnable<kStandardEvent>),
+    command("*ESR?", numericSetting, &kStandardEvents),
+    command("*IDN?", identify),
+    command("*OPC", operationComplete),
+    command("*OPT?", options),
+    command("*SRE", numericSetting, &kServiceRequestEnable),
+    command("*STB?", numericSetting, &kStatusByte),
+    rootNode(":SYST", kSystemTable),
+    rootNode(":STAT", kStatusTable),
+    rootNode(":UNIT", kUnitTable),
+    rootNode(":SENS", kSenseTable),
+    rootNode(":MEAS", kMeasureTable),
+    rootNode(":DIAG", kDiagTable),
     kCatchAll,
 };
 

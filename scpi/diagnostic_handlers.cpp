@@ -6,19 +6,6 @@
 namespace korvel::scpi {
 namespace {
 
-// form, bound, range message, posted, setter, getter, shown. The multiplexer
-// refusals post nothing; the others post -120.
-constexpr NumericSetting kMuxRange{Form::SetOnly,   6,       "ERR: Range must be 0-6", 0,
-                                   mtrDiagSetRange, nullptr, Shown::Decimal};
-constexpr NumericSetting kMuxAmplifier{Form::SetOnly,   1,       "ERR: AMPIN must be 0-1", 0,
-                                       mtrDiagSetAmpin, nullptr, Shown::Decimal};
-constexpr NumericSetting kLimit{Form::SetOnly, 1,       "Error: [0-1]", kNumericDataError,
-                                mtrSetLimit,   nullptr, Shown::Decimal};
-constexpr NumericSetting kDiagMode{Form::SetOnly,  1,       "Error: [0-1]", kNumericDataError,
-                                   mtrSetDiagMode, nullptr, Shown::Decimal};
-constexpr NumericSetting kPowerOffTimer{Form::SetOnly,      1,       "Error: [0-1]", kNumericDataError,
-                                        mtrSetPwroffTimer, nullptr, Shown::Decimal};
-
 // Two-number and keyword-form commands: bounds and refusals.
 struct Bound {
     unsigned most;
@@ -50,31 +37,20 @@ bool endsInQuery(const char* token) { return isQuery(token); }
 
 }  // namespace
 
-int diagRecalibrate(Line& line, const char*, char*) { return mtrRecal(line.handle); }
+int diagRecalibrate(Line& line, const char*, char*, const void*) { return mtrRecal(line.handle); }
 
-int diagMuxCurrent(Line&, const char*, char* piece) {
+int diagMuxCurrent(Line&, const char*, char* piece, const void*) {
     writeText(piece, "DIAGnostic:MUX:CURRent");
     return 0;
 }
 
-int diagDriverVersion(Line&, const char*, char* piece) {
+int diagDriverVersion(Line&, const char*, char* piece, const void*) {
     writeText(piece, "1.01");
     return 0;
 }
 
-int diagMuxRange(Line& line, const char* text, char* piece) {
-    return applySetting(kMuxRange, line, text, piece);
-}
-int diagMuxAmplifier(Line& line, const char* text, char* piece) {
-    return applySetting(kMuxAmplifier, line, text, piece);
-}
-int diagLimit(Line& line, const char* text, char* piece) { return applySetting(kLimit, line, text, piece); }
-int diagMode(Line& line, const char* text, char* piece) { return applySetting(kDiagMode, line, text, piece); }
-int diagPowerOffTimer(Line& line, const char* text, char* piece) {
-    return applySetting(kPowerOffTimer, line, text, piece);
-}
 
-int diagDac(Line& line, const char* text, char* piece) {
+int diagDac(Line& line, const char* text, char* piece, const void*) {
     if (isTooLong(text)) return refuse(line, piece, kInputBufferOverrun, kTooLongText);
     const Tokens tokens(text);
     if (tokens.at(0) == nullptr || tokens.at(1) == nullptr)
@@ -87,7 +63,7 @@ int diagDac(Line& line, const char* text, char* piece) {
     return mtrSetDAC(line.handle, dac, value);
 }
 
-int diagEeprom(Line& line, const char* text, char* piece) {
+int diagEeprom(Line& line, const char* text, char* piece, const void*) {
     if (isTooLong(text)) return refuse(line, piece, kInputBufferOverrun, kTooLongText);
     const Tokens tokens(text);
     if (tokens.at(0) == nullptr || tokens.at(1) == nullptr)
@@ -118,7 +94,7 @@ int diagEeprom(Line& line, const char* text, char* piece) {
     return 0;
 }
 
-int diagAdc(Line& line, const char*, char* piece) {
+int diagAdc(Line& line, const char*, char* piece, const void*) {
     unsigned int reading = 0;
     const int status = mtrDiagGetAdc(line.handle, &reading);
     if (status != 0) return status;
@@ -126,7 +102,7 @@ int diagAdc(Line& line, const char*, char* piece) {
     return 0;
 }
 
-int diagProbeData(Line& line, const char* text, char* piece) {
+int diagProbeData(Line& line, const char* text, char* piece, const void*) {
     if (isTooLong(text)) return refuse(line, piece, kInputBufferOverrun, kTooLongText);
     const Tokens tokens(text);
     if (tokens.at(0) == nullptr || tokens.at(1) == nullptr)
@@ -142,7 +118,7 @@ int diagProbeData(Line& line, const char* text, char* piece) {
 }
 
 // No copy and no length test: only the final "?" decides.
-int diagFrequency(Line& line, const char* text, char* piece) {
+int diagFrequency(Line& line, const char* text, char* piece, const void*) {
     if (!isQuery(text)) return refuse(line, piece, kSyntaxError, kSyntaxText);
     unsigned int frequency = 0;
     const int status = mtrGetFrequency(line.handle, &frequency);

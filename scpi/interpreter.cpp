@@ -72,7 +72,7 @@ int length(const char* text, int most) {
 
 }  // namespace
 
-int unmatchedCommand(Line& line, const char* text, char* piece) {
+int unmatchedCommand(Line& line, const char* text, char* piece, const void*) {
     postError(line.handle, kCommandError);
     // Cut so that the piece never holds more than kPieceSize - 1 characters.
     std::snprintf(piece, kPieceSize, kUnknownFormat, text);
@@ -84,10 +84,10 @@ int walkCommandTable(Line& line, const char* position, char* piece, const Comman
     while (!matches(*entry, position) && !isCatchAll(*entry)) ++entry;
     if (entry->subtable != nullptr) {
         const char* next = position[0] == '\0' ? nullptr : std::strchr(position + 1, ':');
-        if (next == nullptr) return unmatchedCommand(line, position, piece);
+        if (next == nullptr) return unmatchedCommand(line, position, piece, nullptr);
         return walkCommandTable(line, next, piece, entry->subtable);
     }
-    if (entry->handler != nullptr) return entry->handler(line, position, piece);
+    if (entry->handler != nullptr) return entry->handler(line, position, piece, entry->context);
     return 0;
 }
 
