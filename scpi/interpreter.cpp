@@ -79,15 +79,21 @@ int unmatchedCommand(Line& line, const char* text, char* piece, const void*) {
     return 0;
 }
 
-int walkCommandTable(Line& line, const char* position, char* piece, const CommandEntry* table) {
+const CommandEntry* resolveCommand(const char* position, const CommandEntry* table, const char** at) {
     const CommandEntry* entry = table;
     while (!matches(*entry, position) && !isCatchAll(*entry)) ++entry;
-    if (entry->subtable != nullptr) {
-        const char* next = position[0] == '\0' ? nullptr : std::strchr(position + 1, ':');
-        if (next == nullptr) return unmatchedCommand(line, position, piece, nullptr);
-        return walkCommandTable(line, next, piece, entry->subtable);
-    }
-    if (entry->handler != nullptr) return entry->handler(line, position, piece, entry->context);
+    *at = position;
+    if (entry->subtable == nullptr) return entry;
+    const char* next = position[0] == '\0' ? nullptr : std::strchr(position + 1, ':');
+    if (next == nullptr) return nullptr;
+    return resolveCommand(next, entry->subtable, at);
+}
+
+int walkCommandTable(Line& line, const char* position, char* piece, const CommandEntry* table) {
+    const char* at = position;
+    const CommandEntry* entry = resolveCommand(position, table, &at);
+    if (entry == nullptr) return unmatchedCommand(line, at, piece, nullptr);
+    if (entry->handler != nullptr) return entry->handler(line, at, piece, entry->context);
     return 0;
 }
 

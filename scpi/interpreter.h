@@ -65,6 +65,12 @@ constexpr CommandEntry commandComparing(const char* keyword, int compared, Comma
     return {keyword, compared, handler, nullptr};
 }
 
+// The command entry `position` selects in `table`, descending through child
+// tables as the interpreter does; *at is where that entry's handler reads its
+// text. Null when a node's keyword ends the text (unmatched at *at). A
+// catch-all entry means no keyword matched.
+const CommandEntry* resolveCommand(const char* position, const CommandEntry* table, const char** at);
+
 // Selects the entry of `table` that matches `position` and runs it; returns
 // the handler's result.
 int walkCommandTable(Line& line, const char* position, char* piece, const CommandEntry* table);

@@ -12,6 +12,10 @@ namespace korvel::cli {
 struct ScpiHelp {
     const char* command;  // the full command as typed, e.g. ":SENS:FLUX:RANG <0-2>"
     const char* help;
+    // Changes the meter's memory, calibration or service hardware: a network
+    // bridge refuses it unless allowed. Checked against the library's command
+    // tree entry by entry.
+    bool service = false;
 };
 
 std::span<const ScpiHelp> scpiCatalog();
