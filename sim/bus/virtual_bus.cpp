@@ -1,6 +1,7 @@
 #include "sim/bus/virtual_bus.h"
 
 #include "sim/answer_ring.h"
+#include "sim/call_log.h"
 
 #include <usb.h>
 
@@ -48,23 +49,20 @@ struct VirtualBus::Impl {
     int handles = 0;
     unsigned resetGeneration = 0;
 
-    CallRecord log[kLogCapacity];
-    long long logged = 0;
+    CallLog<CallRecord, kLogCapacity> log;
 
     void record(CallRecord::Kind kind, int device, int argument, int timeout, int result,
                 const void* data = nullptr, int length = 0) {
-        CallRecord& r = log[logged % kLogCapacity];
+        CallRecord& r = log.append();
         r.kind = kind;
         r.device = device;
         r.argument = argument;
         r.timeout = timeout;
         r.result = result;
-        r.dataLength = 0;
         if (data != nullptr && length > 0) {
             r.dataLength = length > 64 ? 64 : length;
             std::memcpy(r.data, data, static_cast<std::size_t>(r.dataLength));
         }
-        ++logged;
     }
 
     Device* live(usb_dev_handle* h) {
@@ -105,7 +103,7 @@ void VirtualBus::reset() {
     impl_->devices.clear();
     impl_->bus.devices = nullptr;
     usb_busses = nullptr;
-    impl_->logged = 0;
+    impl_->log.clear();
     impl_->timeScale = 1.0;
     ++impl_->resetGeneration;
     impl_->changed.notify_all();
@@ -194,19 +192,17 @@ void VirtualBus::setTimeScale(double scale) {
 
 void VirtualBus::clearLog() {
     std::lock_guard lock(impl_->mutex);
-    impl_->logged = 0;
+    impl_->log.clear();
 }
 
 long long VirtualBus::callCount() const {
     std::lock_guard lock(impl_->mutex);
-    return impl_->logged;
+    return impl_->log.count();
 }
 
 bool VirtualBus::call(long long i, CallRecord* out) const {
     std::lock_guard lock(impl_->mutex);
-    if (i < 0 || i >= impl_->logged || i < impl_->logged - kLogCapacity) return false;
-    *out = impl_->log[i % kLogCapacity];
-    return true;
+    return impl_->log.at(i, out);
 }
 
 }  // namespace korvel::sim

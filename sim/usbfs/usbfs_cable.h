@@ -33,18 +33,9 @@
 #include <string>
 
 #include "sim/peer.h"
+#include "sim/usbfs/usbfs_preload.h"
 
 namespace korvel::sim {
-
-// True when umockdev's preload library is loaded into this process.
-bool usbfsPreloadLoaded();
-
-// Starts this program again, with the same arguments and umockdev's preload
-// loaded first (AddressSanitizer is told to accept that order). Returns true
-// at once when LD_PRELOAD names the preload already (whether it loaded is
-// then UsbfsCable's to report); returns false when the restart failed.
-// Never returns otherwise.
-bool reexecWithUsbfsPreload(char** argv);
 
 // One step the host took on a device, as the cable saw it.
 struct UsbfsEvent {
