@@ -103,15 +103,16 @@ top=$(zcat "$stage/usr/share/doc/korvel/changelog.gz" | head -1)
 # -------------------------------------------------- pkg-config, staged only
 step "pkg-config against the staged install"
 (
-  export PKG_CONFIG_LIBDIR=$lib/pkgconfig PKG_CONFIG_PATH= PKG_CONFIG_SYSROOT_DIR=$stage
+  # No sysroot: the .pc files find their prefix from where they lie.
+  export PKG_CONFIG_LIBDIR=$lib/pkgconfig PKG_CONFIG_PATH=
   export PKG_CONFIG_ALLOW_SYSTEM_CFLAGS=1 PKG_CONFIG_ALLOW_SYSTEM_LIBS=1
   [ "$(pkg-config --modversion korvel)" = "$version" ] || fail "pkg-config korvel version"
-  [ "$(pkg-config --variable=udevrulesdir korvel)" = "$stage/lib/udev/rules.d" ] \
-    || [ "$(pkg-config --variable=udevrulesdir korvel)" = /lib/udev/rules.d ] || fail "udevrulesdir"
+  [ "$(pkg-config --variable=udevrulesdir korvel)" = /lib/udev/rules.d ] || fail "udevrulesdir"
   for module in korvel korvel-sim; do
-    flags=$(pkg-config --cflags --libs "$module")
-    [[ " $flags " == *" -I$stage/usr/include "* ]] || fail "$module: cflags outside the stage: $flags"
-    [[ " $flags " == *" -L$lib "* ]] || fail "$module: libs outside the stage: $flags"
+    include=$(realpath -m "$(pkg-config --cflags-only-I "$module" | sed 's/^ *-I//; s/ *$//')")
+    libdir=$(realpath -m "$(pkg-config --libs-only-L "$module" | sed 's/^ *-L//; s/ *$//')")
+    [ "$include" = "$stage/usr/include" ] || fail "$module: headers in $include, not the stage's"
+    [ "$libdir" = "$lib" ] || fail "$module: libraries in $libdir, not the stage's"
   done
   # korvel.h promises plain C89; korvel_sim.h (long long) needs C99.
   for header in korvel.h:c89 korvel_sim.h:c99; do
@@ -165,6 +166,19 @@ fi
 # Against the real library: no meter on a CI machine, so a clean "not found".
 rc=0; out=$(LD_LIBRARY_PATH=$lib timeout 60 "$work/read_ten" 2>&1) || rc=$?
 [ "$rc" = 3 ] || [ "$rc" = 0 ] || fail "read_ten (korvel, USB) exit $rc: $out"
+
+# ------------------------------------- an install moved to another prefix
+step "cmake --install --prefix elsewhere: pkg-config still finds it"
+moved=$work/moved
+DESTDIR=$moved cmake --install "$build" --prefix /opt/korvel >/dev/null
+movedlib=$moved/opt/korvel/lib/$multiarch
+(
+  export PKG_CONFIG_LIBDIR=$movedlib/pkgconfig PKG_CONFIG_PATH=
+  cc -std=c99 -Wall -Wextra -Werror -pedantic "$root/examples/read_ten.c" \
+    $(pkg-config --cflags --libs korvel-sim) -o "$work/read_ten_moved"
+) || fail "read_ten.c does not build against the install under /opt/korvel"
+out=$(LD_LIBRARY_PATH=$movedlib timeout 60 "$work/read_ten_moved") || fail "read_ten (moved install) exit $?: $out"
+ten_readings "read_ten (moved install)" "$out"
 
 # ---------------------------------------------- find_package, staged only
 step "find_package(Korvel) against the staged install"
