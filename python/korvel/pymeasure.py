@@ -138,26 +138,6 @@ class KorvelMeter(Instrument):
         set_process=int,
     )
 
-    def write(self, command: str) -> None:
-        """Send a command.
-
-        The meter answers a refused setting with text (``"Error: [0-2]"``)
-        where an accepted one gets no reply. So that such a text is never left
-        unread in front of the next reply, a command without a query goes out
-        together with ``*STB?`` and the reply is checked: a refusal raises
-        :class:`MeterReplyError`. Commands with a query are sent as they are,
-        for a ``read()`` to follow.
-        """
-        if "?" in command:
-            super().write(command)
-            return
-        reply = str(self.adapter.ask(command + ";*STB?")).strip()
-        pieces = reply.split(";")
-        if len(pieces) == 1 and pieces[0].isdigit():
-            return
-        refusal = ";".join(pieces[:-1]) if pieces[-1].isdigit() else reply
-        raise MeterReplyError(f"the meter refused {command!r}: {refusal}")
-
     def reset_hold(self) -> None:
         """Release the held value."""
         self.write(":SENS:HOLD:RES")

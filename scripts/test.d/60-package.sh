@@ -205,6 +205,15 @@ if [ "$has_cli" = 1 ]; then
   step "installed korvel finds its library"
   out=$(env -u LD_LIBRARY_PATH timeout 60 "$stage/usr/bin/korvel" --simulate read -n 3 2>&1) \
     || fail "staged korvel --simulate read: $out"
+  step "the korvel-serve service unit"
+  unit=$stage/lib/systemd/system/korvel-serve.service
+  [ -f "$unit" ] || fail "not installed: /lib/systemd/system/korvel-serve.service"
+  grep -qx 'ExecStart=/usr/bin/korvel serve $KORVEL_SERVE_OPTIONS' "$unit" || fail "korvel-serve.service: ExecStart"
+  # Verified with the staged program in place of /usr/bin/korvel; systemd
+  # only warns about unknown keys, so any output fails.
+  sed "s|^ExecStart=/usr/bin/korvel|ExecStart=$stage/usr/bin/korvel|" "$unit" >"$work/korvel-serve.service"
+  verify=$(systemd-analyze verify --man=no "$work/korvel-serve.service" 2>&1) || fail "systemd-analyze: $verify"
+  [ -z "$verify" ] || fail "systemd-analyze verify korvel-serve.service: $verify"
   step "every subcommand and option has its man page"
   /usr/bin/python3 "$root/packaging/check_man_pages.py" "$stage/usr/bin/korvel" "$root/packaging/man" \
     || fail "man pages and --help disagree"

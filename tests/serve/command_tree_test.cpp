@@ -8,7 +8,8 @@
 
 #include "core/scpi_catalog.h"
 #include "scpi/interpreter.h"
-#include "serve.h"
+#include "serve/line_buffer.h"
+#include "serve/service_filter.h"
 
 namespace korvel::cli {
 namespace {

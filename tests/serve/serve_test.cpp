@@ -3,7 +3,8 @@
 #include <cstring>
 #include <string>
 
-#include "serve.h"
+#include "serve/line_buffer.h"
+#include "serve/service_filter.h"
 
 namespace {
 
@@ -100,13 +101,14 @@ INSTANTIATE_TEST_SUITE_P(
                     FramingCase{"*IDN?\r\n:MEAS:FLUX?\n", {"*IDN?", ":MEAS:FLUX?"}, false},
                     FramingCase{"*IDN?", {}, false},  // waits for its line end
                     FramingCase{"\n\r\n", {"", ""}, false},
-                    FramingCase{"a\rb\n", {"a\rb"}, false},  // only a final "\r" belongs to the line end
+                    FramingCase{"a\rb\n", {"a", "b"}, false},  // CR alone ends a line too
+                    FramingCase{"a\rb\rc\r", {"a", "b", "c"}, false},
                     FramingCase{std::string("a\0b\n", 4), {std::string("a\0b", 3)}, false},
                     FramingCase{kLongest + "\n", {kLongest}, false},
                     FramingCase{kLongest + "\r\n" + "x\n", {kLongest, "x"}, false},
                     FramingCase{kLongest + "B\n", {}, true},
                     FramingCase{kLongest + "BB", {}, true},  // known too long before its end
-                    FramingCase{"ok\n" + kLongest + "\rB", {"ok"}, true}));
+                    FramingCase{"ok\n" + kLongest + "\rB", {"ok", kLongest}, false}));
 
 TEST(Framing, ManyShortLinesPassThroughTheFixedBuffer) {
     LineBuffer buffer;
@@ -117,6 +119,26 @@ TEST(Framing, ManyShortLinesPassThroughTheFixedBuffer) {
     EXPECT_EQ(fed.lines.front(), "0");
     EXPECT_EQ(fed.lines.back(), "4999");
     EXPECT_FALSE(buffer.hasLine());
+}
+
+// A CR LF cut between two reads is one line end, not a line end and an
+// empty line; the bytes after the last line end are a line once the client
+// has half-closed.
+TEST(Framing, CrLfAcrossReadsAndTheLastUnterminatedLine) {
+    LineBuffer buffer;
+    Fed fed = feed(buffer, "x\r");
+    EXPECT_EQ(fed.lines, std::vector<std::string>{"x"});
+    EXPECT_FALSE(buffer.midLine());
+    fed = feed(buffer, "\ny\r\n*IDN?");
+    EXPECT_EQ(fed.lines, std::vector<std::string>{"y"});
+    EXPECT_TRUE(buffer.midLine());
+    std::string rest;
+    ASSERT_TRUE(buffer.takeRest(&rest));
+    EXPECT_EQ(rest, "*IDN?");
+    EXPECT_FALSE(buffer.takeRest(&rest));
+    fed = feed(buffer, "z\r");
+    std::string none;
+    EXPECT_FALSE(buffer.takeRest(&none));  // only the LF of a CR LF could still come
 }
 
 }  // namespace

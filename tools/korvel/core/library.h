@@ -13,12 +13,12 @@ namespace korvel::cli {
 // Every function of the library the tool calls.
 #define KORVEL_CLI_LIBRARY_FUNCTIONS(X)                                                    \
     X(openKorvel) X(closeKorvel) X(mtrGetReading) X(mtrGetRange) X(mtrGetMeterInfo)        \
-    X(mtrGetProbeInfo) X(mtrReadEEPROM) X(mtrWriteEEPROM) X(scpiCommand) X(mbRunTest)
+    X(mtrGetProbeInfo) X(mtrReadEEPROM) X(mtrWriteEEPROM) X(mtrPostError) X(scpiCommand) X(mbRunTest)
 
 // The simulated meter's controls (only the simulated library has them).
 #define KORVEL_CLI_SIM_FUNCTIONS(X)                                                        \
     X(korvelSimReset) X(korvelSimMeterCount) X(korvelSimSetFieldSource) X(korvelSimUnplug) \
-    X(korvelSimEepromSize) X(korvelSimGetSetting)
+    X(korvelSimEepromSize) X(korvelSimGetSetting) X(korvelSimReplug)
 
 struct Api {
 #define KORVEL_CLI_POINTER(name) decltype(&::name) name = nullptr;

@@ -1,0 +1,117 @@
+"""A running `korvel serve --simulate` and raw socket clients, for the tests
+that drive it from outside. Loopback only; every server is stopped by the
+test that started it."""
+
+from __future__ import annotations
+
+import os
+import re
+import signal
+import socket
+import subprocess
+import threading
+import time
+
+IDENTITY = "KORVEL,KV-100,KV0001,1.02"
+
+
+class Server:
+    """A running `korvel serve`, its port and its log."""
+
+    def __init__(self, program: str, sim_library: str, *options: str, stdout=subprocess.DEVNULL,
+                 simulate: tuple = ("--simulate",)) -> None:
+        env = dict(os.environ, KORVEL_SIM_LIBRARY=sim_library)
+        self.process = subprocess.Popen(
+            [program, *simulate, "serve", "--bind", "127.0.0.1", "--port", "0", *options],
+            stdin=subprocess.DEVNULL, stdout=stdout, stderr=subprocess.PIPE, env=env)
+        self.lines: list = []
+        self._reader = threading.Thread(target=self._read_log, daemon=True)
+        self._reader.start()
+        match = self.wait_for_log(r"listening on 127\.0\.0\.1:(\d+)")
+        self.port = int(match.group(1))
+        self.resource = f"TCPIP0::127.0.0.1::{self.port}::SOCKET"
+
+    def _read_log(self) -> None:
+        for raw in self.process.stderr:
+            self.lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
+
+    def wait_for_log(self, pattern: str, timeout: float = 30):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            for line in list(self.lines):
+                match = re.search(pattern, line)
+                if match:
+                    return match
+            if self.process.poll() is not None and not self._reader.is_alive():
+                break
+            time.sleep(0.02)
+        raise AssertionError(f"no log line matching {pattern!r}; log:\n" + "\n".join(self.lines))
+
+    def connect(self, timeout: float = 10) -> "Client":
+        return Client(self.port, timeout)
+
+    def stop(self, signum=signal.SIGTERM) -> int:
+        if self.process.poll() is None:
+            self.process.send_signal(signum)
+        code = self.process.wait(timeout=30)
+        self._reader.join(timeout=10)
+        return code
+
+    def visa(self, **options):
+        import pyvisa
+        manager = pyvisa.ResourceManager("@py")
+        settings = dict(read_termination="\n", write_termination="\n", timeout=10000)
+        settings.update(options)
+        return manager.open_resource(self.resource, **settings)
+
+
+class Client:
+    """A raw socket client that reads whole lines."""
+
+    def __init__(self, port: int, timeout: float) -> None:
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        self.pending = b""
+
+    def send(self, data: bytes) -> None:
+        self.sock.sendall(data)
+
+    def line(self) -> str:
+        while b"\n" not in self.pending:
+            chunk = self.sock.recv(4096)
+            if not chunk:
+                raise ConnectionError("closed by the server")
+            self.pending += chunk
+        line, _, self.pending = self.pending.partition(b"\n")
+        return line.decode("latin-1")
+
+    def query(self, text: str) -> str:
+        self.send(text.encode("latin-1") + b"\n")
+        return self.line()
+
+    def nothing_within(self, seconds: float) -> bool:
+        """True when no byte arrives for that long."""
+        self.sock.settimeout(seconds)
+        try:
+            chunk = self.sock.recv(4096)
+        except socket.timeout:
+            return True
+        finally:
+            self.sock.settimeout(10)
+        self.pending += chunk
+        return False
+
+    def closed_by_server(self, timeout: float = 10) -> bool:
+        self.sock.settimeout(timeout)
+        try:
+            while True:
+                chunk = self.sock.recv(4096)
+                if not chunk:
+                    return True
+                self.pending += chunk
+        except (ConnectionResetError, BrokenPipeError):
+            return True
+        except socket.timeout:
+            return False
+
+    def close(self) -> None:
+        self.sock.close()

@@ -1,0 +1,187 @@
+#include "serve/meter_worker.h"
+
+#include <algorithm>
+
+#include "core/failure.h"
+#include "serve/log.h"
+
+namespace korvel::cli::serve {
+namespace {
+
+constexpr auto kFirstBackoff = std::chrono::seconds(1);
+constexpr auto kLongestBackoff = std::chrono::seconds(30);
+
+// An open meter as a line sees it.
+class OpenMeter : public MeterPort {
+public:
+    OpenMeter(Meter& meter, const Api& api) : meter_(meter), api_(api) {}
+    std::string scpi(const std::string& line) override { return meter_.scpi(line); }
+    void postError(int code) override {
+        if (api_.mtrPostError(meter_.handle(), code) != 0) meter_.markLost();
+    }
+    bool lost() const override { return meter_.lost(); }
+
+private:
+    Meter& meter_;
+    const Api& api_;
+};
+
+}  // namespace
+
+MeterWorker::MeterWorker(Session& session, ExchangeMode mode, std::function<void()> wake)
+    : session_(session), mode_(mode), wake_(std::move(wake)) {}
+
+MeterWorker::~MeterWorker() { stop(); }
+
+void MeterWorker::openNow() {
+    try {
+        opened(session_.open());
+    } catch (const Failure&) {
+        reportedMissing_ = true;  // the caller says so
+        nextAttempt_ = Clock::now() + backoff_;
+        backoff_ = std::min<Clock::duration>(backoff_ * 2, kLongestBackoff);
+        throw;
+    }
+}
+
+void MeterWorker::start() {
+    if (!meter_) log("waiting for the meter; queries are answered \"" + std::string(kConnectionProblem) +
+                     "\" until it is there");
+    thread_ = std::thread([this] { run(); });
+}
+
+void MeterWorker::stop() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    meter_.reset();
+    connected_ = false;
+}
+
+void MeterWorker::submit(std::uint64_t client, std::string line) {
+    {
+        std::lock_guard lock(mutex_);
+        jobs_.push_back(Job{client, std::move(line)});
+    }
+    changed_.notify_one();
+}
+
+void MeterWorker::takeDone(std::vector<Done>* out) {
+    std::lock_guard lock(mutex_);
+    for (Done& done : done_) out->push_back(std::move(done));
+    done_.clear();
+}
+
+void MeterWorker::requestCableToggle() {
+    {
+        std::lock_guard lock(mutex_);
+        toggleRequested_ = true;
+    }
+    changed_.notify_one();
+}
+
+void MeterWorker::run() {
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+        if (!jobs_.empty()) {
+            const Job job = std::move(jobs_.front());
+            jobs_.pop_front();
+            lock.unlock();
+            Done done = execute(job);
+            lock.lock();
+            done_.push_back(std::move(done));
+            lock.unlock();
+            wake_();
+            lock.lock();
+            continue;
+        }
+        if (toggleRequested_) {
+            toggleRequested_ = false;
+            lock.unlock();
+            toggleCable();
+            lock.lock();
+            continue;
+        }
+        if (!meter_ && Clock::now() >= nextAttempt_) {
+            lock.unlock();
+            tryOpen();
+            lock.lock();
+            continue;
+        }
+        if (meter_)
+            changed_.wait(lock);
+        else
+            changed_.wait_until(lock, nextAttempt_);
+    }
+}
+
+MeterWorker::Done MeterWorker::execute(const Job& job) {
+    Done done;
+    done.client = job.client;
+    if (!meter_) {
+        // Lost while the line waited: answered at once, like the lines the
+        // server answers itself while the meter is missing.
+        done.answered = expectsResponse(job.line, mode_);
+        if (done.answered) done.response = kConnectionProblem;
+        return done;
+    }
+    OpenMeter port(*meter_, session_.api());
+    done.answered = exchangeLine(port, job.line, mode_, &done.response);
+    if (meter_->lost()) {
+        log("lost the meter (\"" + job.line + "\" found the connection gone); opening it again");
+        meter_.reset();
+        connected_ = false;
+        nextAttempt_ = Clock::now();
+        backoff_ = kFirstBackoff;
+    }
+    return done;
+}
+
+void MeterWorker::tryOpen() {
+    try {
+        opened(session_.open());
+    } catch (const Failure& failure) {
+        if (!reportedMissing_) log(std::string("the meter cannot be opened yet: ") + failure.what());
+        reportedMissing_ = true;
+        nextAttempt_ = Clock::now() + backoff_;
+        backoff_ = std::min<Clock::duration>(backoff_ * 2, kLongestBackoff);
+    }
+}
+
+void MeterWorker::opened(Meter meter) {
+    meter_.emplace(std::move(meter));
+    simulatedIndex_ = session_.simulatedIndex(*meter_);
+    if (!everOpened_) session_.armUnplug(*meter_);  // --unplug-after counts from the first open
+    log(std::string(everOpened_ ? "meter opened again: " : "meter ") + meter_->identification() + " (" +
+        session_.library().path() + ")");
+    everOpened_ = true;
+    reportedMissing_ = false;
+    backoff_ = kFirstBackoff;
+    connected_ = true;
+}
+
+void MeterWorker::toggleCable() {
+    if (!session_.simulated() || simulatedIndex_ < 0) {
+        log("SIGUSR1 ignored: it pulls the cable of a simulated meter only");
+        return;
+    }
+    const Api& api = session_.api();
+    if (!cablePulled_) {
+        api.korvelSimUnplug(simulatedIndex_);
+        cablePulled_ = true;
+        log("simulated meter " + std::to_string(simulatedIndex_) + ": cable pulled (SIGUSR1)");
+    } else if (api.korvelSimReplug(simulatedIndex_) != 0) {
+        log("simulated meter: cannot plug the cable back in");
+    } else {
+        cablePulled_ = false;
+        // Looked for at once rather than after the backoff.
+        nextAttempt_ = Clock::now();
+        backoff_ = kFirstBackoff;
+        log("simulated meter " + std::to_string(simulatedIndex_) + ": cable plugged back in (SIGUSR1)");
+    }
+}
+
+}  // namespace korvel::cli::serve

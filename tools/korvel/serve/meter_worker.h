@@ -1,0 +1,94 @@
+// The meter's own thread. Every exchange with the meter happens here, one
+// line at a time in the order the lines came, so the network loop only moves
+// bytes and never waits for the meter: not for an exchange, not for a
+// timeout, not for the reopening of a meter that went away (which is tried
+// again with a backoff of 1 s doubling to 30 s, back to 1 s on success).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/session.h"
+#include "serve/exchange.h"
+
+namespace korvel::cli::serve {
+
+class MeterWorker {
+public:
+    struct Done {
+        std::uint64_t client = 0;
+        bool answered = false;
+        std::string response;
+    };
+
+    // wake is called (on the worker's thread) whenever a line is done.
+    MeterWorker(Session& session, ExchangeMode mode, std::function<void()> wake);
+    ~MeterWorker();
+    MeterWorker(const MeterWorker&) = delete;
+    MeterWorker& operator=(const MeterWorker&) = delete;
+
+    // Opens the meter on the caller's thread; throws Failure when there is
+    // none (for --no-wait). Call before start().
+    void openNow();
+    void start();
+    void stop();
+
+    // The meter is open (lines sent now reach it).
+    bool connected() const { return connected_.load(); }
+
+    // Queues a client's line. At most one line per client waits at a time
+    // (the server sees to it), so the queue stays as short as the client list.
+    void submit(std::uint64_t client, std::string line);
+    // Moves the finished lines into *out.
+    void takeDone(std::vector<Done>* out);
+
+    // With the simulated meter: pulls its cable, or plugs it back in.
+    void requestCableToggle();
+
+private:
+    struct Job {
+        std::uint64_t client;
+        std::string line;
+    };
+    using Clock = std::chrono::steady_clock;
+
+    void run();
+    Done execute(const Job& job);
+    void tryOpen();
+    void opened(Meter meter);
+    void toggleCable();
+
+    Session& session_;
+    const ExchangeMode mode_;
+    const std::function<void()> wake_;
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Job> jobs_;
+    std::vector<Done> done_;
+    bool stopping_ = false;
+    bool toggleRequested_ = false;
+    std::atomic<bool> connected_{false};
+
+    // The worker thread's own (openNow before start aside).
+    std::optional<Meter> meter_;
+    int simulatedIndex_ = -1;
+    bool cablePulled_ = false;
+    bool everOpened_ = false;
+    bool reportedMissing_ = false;
+    Clock::time_point nextAttempt_{};
+    Clock::duration backoff_ = std::chrono::seconds(1);
+
+    std::thread thread_;
+};
+
+}  // namespace korvel::cli::serve

@@ -1,0 +1,19 @@
+// What `korvel serve` is asked to do.
+#pragma once
+
+#include <string>
+
+namespace korvel::cli::serve {
+
+struct ServeOptions {
+    std::string bind = "127.0.0.1";
+    int port = 5025;
+    bool allowService = false;
+    bool raw = false;            // the interpreter's reply to every line, as the meter's dialect has it
+    bool noWait = false;         // exit 3 when no meter is there at the start
+    double idleTimeout = 0;      // seconds; 0: never (TCP keepalive finds dead peers)
+    double lineTimeout = 10;     // seconds a begun line (or an unread reply) may take
+    int maxClients = 64;
+};
+
+}  // namespace korvel::cli::serve

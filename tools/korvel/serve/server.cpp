@@ -1,0 +1,277 @@
+#include "serve/server.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "core/failure.h"
+#include "serve/log.h"
+#include "serve/signals.h"
+
+namespace korvel::cli::serve {
+namespace {
+
+// Replies waiting for a client that does not read stop its own lines here.
+constexpr std::size_t kOutputHighWater = 16 * 1024;
+// A client must have been idle this long before it is closed for a newcomer.
+constexpr auto kIdleBeforeEviction = std::chrono::seconds(1);
+// How often a full server looks again for room.
+constexpr int kFullRecheckMs = 100;
+
+std::string addressText(const sockaddr* address) {
+    char host[NI_MAXHOST] = {};
+    char port[NI_MAXSERV] = {};
+    const socklen_t length = address->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    if (getnameinfo(address, length, host, sizeof host, port, sizeof port, NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+        return "?";
+    return address->sa_family == AF_INET6 ? "[" + std::string(host) + "]:" + port : std::string(host) + ":" + port;
+}
+
+std::chrono::steady_clock::duration seconds(double value) {
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(value));
+}
+
+}  // namespace
+
+Server::Server(const ServeOptions& options, MeterWorker& worker, int listener, int wakeRead)
+    : options_(options),
+      worker_(worker),
+      mode_{options.raw, options.allowService},
+      listener_(listener),
+      wakeRead_(wakeRead) {}
+
+void Server::run() {
+    std::vector<pollfd> fds;
+    std::vector<Client*> polled;
+    while (stopSignal() == 0) {
+        const auto now = Clock::now();
+        const bool listening = !full() || closeIdleClientForRoom(now);
+        fds.clear();
+        polled.clear();
+        fds.push_back({wakeRead_, POLLIN, 0});
+        fds.push_back({listener_, static_cast<short>(listening ? POLLIN : 0), 0});
+        for (const auto& client : clients_) {
+            if (client->fd < 0) continue;
+            short events = 0;
+            if (!client->endOfInput && client->input.spaceLeft() > 0 && client->output.size() < kOutputHighWater)
+                events |= POLLIN;
+            if (!client->output.empty()) events |= POLLOUT;
+            fds.push_back({client->fd, events, 0});
+            polled.push_back(client.get());
+        }
+        const int ready = poll(fds.data(), static_cast<nfds_t>(fds.size()), pollTimeout(now));
+        if (ready < 0 && errno != EINTR) throw Failure(kExitMeterError, std::string("poll: ") + std::strerror(errno));
+        if (fds[0].revents & POLLIN) {
+            char bytes[256];
+            while (read(wakeRead_, bytes, sizeof bytes) > 0) {
+            }
+        }
+        if (stopSignal() != 0) break;
+        if (takeCableRequest()) worker_.requestCableToggle();
+        deliverDone();
+        for (std::size_t i = 0; i < polled.size(); ++i) transfer(*polled[i], fds[i + 2].revents);
+        if (fds[1].revents & POLLIN) acceptClients();
+        executeRound();
+        enforceTimeouts();
+        removeClosed();
+    }
+    log(std::string("stopping on ") + (stopSignal() == SIGTERM ? "SIGTERM" : "SIGINT"));
+    for (auto& client : clients_) closeClient(*client, "server stopping");
+    removeClosed();
+}
+
+int Server::pollTimeout(Clock::time_point now) const {
+    auto due = now + std::chrono::seconds(1);
+    const auto lineLimit = seconds(options_.lineTimeout);
+    for (const auto& c : clients_) {
+        if (c->fd < 0) continue;
+        const bool ready = c->input.hasLine() || (c->endOfInput && (c->input.midLine() || c->output.empty()));
+        if (!c->atMeter && c->output.size() < kOutputHighWater && ready) return 0;
+        if (c->lineBegun) due = std::min(due, c->lineStart + lineLimit);
+        if (!c->output.empty()) due = std::min(due, c->outputSince + lineLimit);
+        if (options_.idleTimeout > 0) due = std::min(due, c->lastActivity + seconds(options_.idleTimeout));
+    }
+    auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count() + 1;
+    if (full()) wait = std::min<long long>(wait, kFullRecheckMs);
+    return static_cast<int>(std::clamp<long long>(wait, 0, 1000));
+}
+
+bool Server::full() const {
+    std::size_t open = 0;
+    for (const auto& client : clients_) open += client->fd >= 0 ? 1 : 0;
+    return open >= static_cast<std::size_t>(options_.maxClients);
+}
+
+bool Server::closeIdleClientForRoom(Clock::time_point now) {
+    Client* oldest = nullptr;
+    for (const auto& c : clients_) {
+        const bool idle = c->fd >= 0 && !c->atMeter && c->output.empty() && !c->lineBegun && !c->input.hasLine() &&
+                          now - c->lastActivity >= kIdleBeforeEviction;
+        if (idle && (oldest == nullptr || c->lastActivity < oldest->lastActivity)) oldest = c.get();
+    }
+    if (oldest == nullptr) return false;
+    closeClient(*oldest, "closed to make room (idle, and --max-clients reached)");
+    return true;
+}
+
+void Server::acceptClients() {
+    while (!full() || closeIdleClientForRoom(Clock::now())) {
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        const int fd =
+            accept4(listener_, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) return;  // EAGAIN, or a connection that went away meanwhile
+        const int on = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+        auto client = std::make_unique<Client>();
+        client->id = nextId_++;
+        client->fd = fd;
+        client->peer = addressText(reinterpret_cast<sockaddr*>(&address));
+        client->lastActivity = Clock::now();
+        log("client " + client->peer + " connected");
+        clients_.push_back(std::move(client));
+    }
+}
+
+void Server::transfer(Client& client, short revents) {
+    if (client.fd < 0) return;
+    if ((revents & (POLLIN | POLLHUP | POLLERR)) && !client.endOfInput && client.input.spaceLeft() > 0) {
+        const ssize_t got = recv(client.fd, client.input.space(), client.input.spaceLeft(), 0);
+        if (got > 0) {
+            client.input.commit(static_cast<std::size_t>(got));
+            client.lastActivity = Clock::now();
+            if (!client.lineBegun && client.input.midLine()) {
+                client.lineBegun = true;
+                client.lineStart = client.lastActivity;
+            }
+        } else if (got == 0) {
+            client.endOfInput = true;
+        } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            closeClient(client, "connection error");
+            return;
+        }
+    }
+    if (revents & POLLOUT) flush(client);
+}
+
+void Server::flush(Client& client) {
+    if (client.fd < 0 || client.output.empty()) return;
+    const ssize_t sent = send(client.fd, client.output.data(), client.output.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent > 0) {
+        client.output.erase(0, static_cast<std::size_t>(sent));
+        client.lastActivity = client.outputSince = Clock::now();
+    } else if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        closeClient(client, "connection error");
+    }
+}
+
+void Server::reply(Client& client, const std::string& text) {
+    if (client.output.empty()) client.outputSince = Clock::now();
+    client.output += text;
+    client.output += '\n';
+    flush(client);
+}
+
+Server::Client* Server::find(std::uint64_t id) {
+    for (auto& client : clients_) {
+        if (client->id == id) return client.get();
+    }
+    return nullptr;
+}
+
+void Server::deliverDone() {
+    done_.clear();
+    worker_.takeDone(&done_);
+    for (const MeterWorker::Done& done : done_) {
+        Client* client = find(done.client);
+        if (client == nullptr) continue;  // it left while its line was at the meter
+        client->atMeter = false;
+        client->lastActivity = Clock::now();
+        if (client->fd >= 0 && done.answered) reply(*client, done.response);
+    }
+}
+
+// One line for every client that has one, starting one further each round.
+void Server::executeRound() {
+    const std::size_t count = clients_.size();
+    if (count == 0) return;
+    const std::size_t first = nextFirst_++ % count;
+    for (std::size_t k = 0; k < count; ++k) {
+        Client& client = *clients_[(first + k) % count];
+        if (client.fd < 0 || client.atMeter || client.output.size() >= kOutputHighWater) continue;
+        std::string line;
+        switch (client.input.next(&line)) {
+        case LineBuffer::Next::Line:
+            client.lineBegun = client.input.midLine();
+            if (client.lineBegun) client.lineStart = Clock::now();
+            handleLine(client, line);
+            break;
+        case LineBuffer::Next::Overflow:
+            client.output.clear();
+            reply(client, "ERR: line too long");
+            closeClient(client, "sent a line longer than " + std::to_string(kMaxLineLength) + " bytes");
+            break;
+        case LineBuffer::Next::None:
+            if (!client.endOfInput) break;
+            // A last line without its line end is still a line.
+            if (client.input.takeRest(&line)) {
+                client.lineBegun = false;
+                handleLine(client, line);
+            } else if (client.output.empty()) {
+                closeClient(client, "disconnected");
+            }
+            break;
+        }
+    }
+}
+
+void Server::handleLine(Client& client, const std::string& line) {
+    client.lastActivity = Clock::now();
+    if (line.empty()) return;  // a bare line end: nothing to run, nothing to answer
+    if (!worker_.connected()) {
+        // The meter is being looked for: answered at once, never held up.
+        if (expectsResponse(line, mode_)) reply(client, kConnectionProblem);
+        return;
+    }
+    client.atMeter = true;
+    worker_.submit(client.id, line);
+}
+
+void Server::enforceTimeouts() {
+    const auto now = Clock::now();
+    const auto lineLimit = seconds(options_.lineTimeout);
+    for (auto& c : clients_) {
+        if (c->fd < 0) continue;
+        if (c->lineBegun && now - c->lineStart > lineLimit) {
+            closeClient(*c, "line not completed within --line-timeout");
+        } else if (!c->output.empty() && now - c->outputSince > lineLimit) {
+            closeClient(*c, "replies not taken within --line-timeout");
+        } else if (options_.idleTimeout > 0 && !c->atMeter && now - c->lastActivity > seconds(options_.idleTimeout)) {
+            closeClient(*c, "idle, timed out (--idle-timeout)");
+        }
+    }
+}
+
+void Server::closeClient(Client& client, const std::string& why) {
+    if (client.fd < 0) return;
+    ::close(client.fd);
+    client.fd = -1;
+    log("client " + client.peer + ": " + why);
+}
+
+void Server::removeClosed() {
+    // A client whose line is still at the meter stays listed (closed) until
+    // the answer comes, so its id is not confused with another's.
+    std::erase_if(clients_, [](const std::unique_ptr<Client>& c) { return c->fd < 0 && !c->atMeter; });
+}
+
+}  // namespace korvel::cli::serve

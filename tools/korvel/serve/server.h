@@ -1,0 +1,74 @@
+// The network side of `korvel serve`: one poll() loop that accepts clients,
+// moves their bytes and hands their lines to the meter's worker. It never
+// waits for the meter, and every client is bounded in bytes and in time.
+//
+// Per client: one fixed line buffer, at most one line at the meter at a
+// time (lines are answered in order), a reply queue that stops the client's
+// own lines when it does not read. A line once begun must end within
+// --line-timeout, and replies must be taken within it too, or the client is
+// dropped. A full server closes its longest-idle client (idle for a second
+// or more) to make room; when none is idle, newcomers wait in the listen
+// queue until a client leaves.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "serve/line_buffer.h"
+#include "serve/meter_worker.h"
+#include "serve/options.h"
+
+namespace korvel::cli::serve {
+
+class Server {
+public:
+    Server(const ServeOptions& options, MeterWorker& worker, int listener, int wakeRead);
+    // Serves until SIGINT or SIGTERM.
+    void run();
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Client {
+        std::uint64_t id = 0;
+        int fd = -1;
+        std::string peer;
+        LineBuffer input;
+        std::string output;
+        bool atMeter = false;     // a line of it is with the meter's worker
+        bool endOfInput = false;  // the client half-closed
+        bool lineBegun = false;
+        Clock::time_point lineStart;     // when the line in progress began
+        Clock::time_point lastActivity;  // bytes in or out, a reply
+        Clock::time_point outputSince;   // when the unsent replies last moved
+    };
+
+    int pollTimeout(Clock::time_point now) const;
+    bool full() const;
+    bool closeIdleClientForRoom(Clock::time_point now);
+    void acceptClients();
+    void transfer(Client& client, short revents);
+    void flush(Client& client);
+    void deliverDone();
+    void executeRound();
+    void handleLine(Client& client, const std::string& line);
+    void reply(Client& client, const std::string& text);
+    void enforceTimeouts();
+    void closeClient(Client& client, const std::string& why);
+    void removeClosed();
+    Client* find(std::uint64_t id);
+
+    const ServeOptions& options_;
+    MeterWorker& worker_;
+    const ExchangeMode mode_;
+    int listener_;
+    int wakeRead_;
+    std::vector<std::unique_ptr<Client>> clients_;
+    std::vector<MeterWorker::Done> done_;
+    std::uint64_t nextId_ = 1;
+    std::size_t nextFirst_ = 0;
+};
+
+}  // namespace korvel::cli::serve
