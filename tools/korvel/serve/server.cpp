@@ -21,6 +21,10 @@ namespace {
 
 // Replies waiting for a client that does not read stop its own lines here.
 constexpr std::size_t kOutputHighWater = 16 * 1024;
+// Lines of one client at the meter at a time: enough that a client sending
+// ahead never leaves the meter waiting for the network loop, few enough that
+// another client's line waits behind a handful at most.
+constexpr int kLinesAtMeter = 4;
 // A client must have been idle this long before it is closed for a newcomer.
 constexpr auto kIdleBeforeEviction = std::chrono::seconds(1);
 // How often a full server looks again for room.
@@ -91,10 +95,13 @@ void Server::run() {
 int Server::pollTimeout(Clock::time_point now) const {
     auto due = now + std::chrono::seconds(1);
     const auto lineLimit = seconds(options_.lineTimeout);
+    const bool connected = worker_.connected();
     for (const auto& c : clients_) {
         if (c->fd < 0) continue;
-        const bool ready = c->input.hasLine() || (c->endOfInput && (c->input.midLine() || c->output.empty()));
-        if (!c->atMeter && c->output.size() < kOutputHighWater && ready) return 0;
+        const bool ready =
+            c->input.hasLine() || (c->endOfInput && c->atMeter == 0 && (c->input.midLine() || c->output.empty()));
+        const bool canTake = c->atMeter < kLinesAtMeter && (connected || c->atMeter == 0);
+        if (canTake && c->output.size() < kOutputHighWater && ready) return 0;
         if (c->lineBegun) due = std::min(due, c->lineStart + lineLimit);
         if (!c->output.empty()) due = std::min(due, c->outputSince + lineLimit);
         if (options_.idleTimeout > 0) due = std::min(due, c->lastActivity + seconds(options_.idleTimeout));
@@ -113,7 +120,7 @@ bool Server::full() const {
 bool Server::closeIdleClientForRoom(Clock::time_point now) {
     Client* oldest = nullptr;
     for (const auto& c : clients_) {
-        const bool idle = c->fd >= 0 && !c->atMeter && c->output.empty() && !c->lineBegun && !c->input.hasLine() &&
+        const bool idle = c->fd >= 0 && c->atMeter == 0 && c->output.empty() && !c->lineBegun && !c->input.hasLine() &&
                           now - c->lastActivity >= kIdleBeforeEviction;
         if (idle && (oldest == nullptr || c->lastActivity < oldest->lastActivity)) oldest = c.get();
     }
@@ -194,56 +201,68 @@ void Server::deliverDone() {
     for (const MeterWorker::Done& done : done_) {
         Client* client = find(done.client);
         if (client == nullptr) continue;  // it left while its line was at the meter
-        client->atMeter = false;
+        --client->atMeter;
         client->lastActivity = Clock::now();
         if (client->fd >= 0 && done.answered) reply(*client, done.response);
     }
 }
 
-// One line for every client that has one, starting one further each round.
+// Lines for every client that has them, starting one further each round.
 void Server::executeRound() {
     const std::size_t count = clients_.size();
     if (count == 0) return;
     const std::size_t first = nextFirst_++ % count;
     for (std::size_t k = 0; k < count; ++k) {
         Client& client = *clients_[(first + k) % count];
-        if (client.fd < 0 || client.atMeter || client.output.size() >= kOutputHighWater) continue;
-        std::string line;
-        switch (client.input.next(&line)) {
-        case LineBuffer::Next::Line:
-            client.lineBegun = client.input.midLine();
-            if (client.lineBegun) client.lineStart = Clock::now();
-            handleLine(client, line);
-            break;
-        case LineBuffer::Next::Overflow:
-            client.output.clear();
-            reply(client, "ERR: line too long");
-            closeClient(client, "sent a line longer than " + std::to_string(kMaxLineLength) + " bytes");
-            break;
-        case LineBuffer::Next::None:
-            if (!client.endOfInput) break;
-            // A last line without its line end is still a line.
-            if (client.input.takeRest(&line)) {
-                client.lineBegun = false;
-                handleLine(client, line);
-            } else if (client.output.empty()) {
-                closeClient(client, "disconnected");
-            }
-            break;
+        while (client.fd >= 0 && client.atMeter < kLinesAtMeter && client.output.size() < kOutputHighWater) {
+            if (!takeLine(client)) break;
         }
     }
 }
 
-void Server::handleLine(Client& client, const std::string& line) {
+// Takes the client's next line, if it has one; false when it has none (or
+// must wait for its lines at the meter first).
+bool Server::takeLine(Client& client) {
+    // Read once: the answers to a client's lines keep their order only if
+    // a line answered here never overtakes one still at the meter.
+    const bool connected = worker_.connected();
+    if (!connected && client.atMeter > 0) return false;
+    std::string line;
+    switch (client.input.next(&line)) {
+    case LineBuffer::Next::Line:
+        client.lineBegun = client.input.midLine();
+        if (client.lineBegun) client.lineStart = Clock::now();
+        return handleLine(client, line, connected);
+    case LineBuffer::Next::Overflow:
+        client.output.clear();
+        reply(client, "ERR: line too long");
+        closeClient(client, "sent a line longer than " + std::to_string(kMaxLineLength) + " bytes");
+        return false;
+    case LineBuffer::Next::None:
+        if (!client.endOfInput || client.atMeter > 0) return false;
+        // A last line without its line end is still a line.
+        if (client.input.takeRest(&line)) {
+            client.lineBegun = false;
+            handleLine(client, line, connected);
+        } else if (client.output.empty()) {
+            closeClient(client, "disconnected");
+        }
+        return false;
+    }
+    return false;
+}
+
+bool Server::handleLine(Client& client, const std::string& line, bool connected) {
     client.lastActivity = Clock::now();
-    if (line.empty()) return;  // a bare line end: nothing to run, nothing to answer
-    if (!worker_.connected()) {
+    if (line.empty()) return true;  // a bare line end: nothing to run, nothing to answer
+    if (!connected) {
         // The meter is being looked for: answered at once, never held up.
         if (expectsResponse(line, mode_)) reply(client, kConnectionProblem);
-        return;
+        return true;
     }
-    client.atMeter = true;
+    ++client.atMeter;
     worker_.submit(client.id, line);
+    return true;
 }
 
 void Server::enforceTimeouts() {
@@ -255,7 +274,7 @@ void Server::enforceTimeouts() {
             closeClient(*c, "line not completed within --line-timeout");
         } else if (!c->output.empty() && now - c->outputSince > lineLimit) {
             closeClient(*c, "replies not taken within --line-timeout");
-        } else if (options_.idleTimeout > 0 && !c->atMeter && now - c->lastActivity > seconds(options_.idleTimeout)) {
+        } else if (options_.idleTimeout > 0 && c->atMeter == 0 && now - c->lastActivity > seconds(options_.idleTimeout)) {
             closeClient(*c, "idle, timed out (--idle-timeout)");
         }
     }
@@ -271,7 +290,7 @@ void Server::closeClient(Client& client, const std::string& why) {
 void Server::removeClosed() {
     // A client whose line is still at the meter stays listed (closed) until
     // the answer comes, so its id is not confused with another's.
-    std::erase_if(clients_, [](const std::unique_ptr<Client>& c) { return c->fd < 0 && !c->atMeter; });
+    std::erase_if(clients_, [](const std::unique_ptr<Client>& c) { return c->fd < 0 && c->atMeter == 0; });
 }
 
 }  // namespace korvel::cli::serve

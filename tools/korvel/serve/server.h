@@ -2,9 +2,10 @@
 // moves their bytes and hands their lines to the meter's worker. It never
 // waits for the meter, and every client is bounded in bytes and in time.
 //
-// Per client: one fixed line buffer, at most one line at the meter at a
-// time (lines are answered in order), a reply queue that stops the client's
-// own lines when it does not read. A line once begun must end within
+// Per client: one fixed line buffer, a few lines at the meter at a time (a
+// client that sends ahead keeps the meter busy; its lines are answered in
+// order), a reply queue that stops the client's own lines when it does not
+// read. A line once begun must end within
 // --line-timeout, and replies must be taken within it too, or the client is
 // dropped. A full server closes its longest-idle client (idle for a second
 // or more) to make room; when none is idle, newcomers wait in the listen
@@ -37,7 +38,7 @@ private:
         std::string peer;
         LineBuffer input;
         std::string output;
-        bool atMeter = false;     // a line of it is with the meter's worker
+        int atMeter = 0;          // its lines with the meter's worker (answered in order)
         bool endOfInput = false;  // the client half-closed
         bool lineBegun = false;
         Clock::time_point lineStart;     // when the line in progress began
@@ -53,7 +54,8 @@ private:
     void flush(Client& client);
     void deliverDone();
     void executeRound();
-    void handleLine(Client& client, const std::string& line);
+    bool takeLine(Client& client);
+    bool handleLine(Client& client, const std::string& line, bool connected);
     void reply(Client& client, const std::string& text);
     void enforceTimeouts();
     void closeClient(Client& client, const std::string& why);
