@@ -61,7 +61,7 @@ expect=(
   usr/share/man/man1/korvel.1.gz usr/share/man/man3/korvel.3.gz
   usr/share/doc/korvel/copyright usr/share/doc/korvel/changelog.gz
 )
-for sub in info scpi console read eeprom selftest list; do
+for sub in info scpi console read eeprom selftest list publish; do
   expect+=("usr/share/man/man1/korvel-$sub.1.gz")
 done
 for f in "${expect[@]}"; do

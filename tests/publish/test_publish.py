@@ -1,0 +1,136 @@
+"""korvel publish against a real Mosquitto: three publishers standing for
+three hosts through a broker restart with nothing lost, wrong credentials,
+TLS with certificates made here, the last will, and the spool's bound."""
+
+from __future__ import annotations
+
+import csv
+import json
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from conftest import REPOSITORY
+
+CONSUMER = REPOSITORY / "examples" / "mqtt_consumer.py"
+
+
+def publish(program, env, broker_url, *options, **keywords):
+    return subprocess.Popen([program, "--simulate", "publish", "--broker", broker_url, *options],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env, **keywords)
+
+
+def test_three_hosts_through_a_broker_restart_lose_nothing(broker, korvel_program, sim_env, tmp_path):
+    out = tmp_path / "readings"
+    consumer = subprocess.Popen([sys.executable, str(CONSUMER), "--port", str(broker.port), "--out", str(out),
+                                 "--idle", "15"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    time.sleep(1)  # subscribed
+    url = f"mqtt://127.0.0.1:{broker.port}"
+    publishers = [publish(korvel_program, sim_env, url, "--meters", "3", "--meter", f"KV000{n}", "-n", "150",
+                          "--interval", "0.02", "--spool", str(tmp_path / f"spool{n}")) for n in (1, 2, 3)]
+    time.sleep(1.2)
+    broker.stop()
+    time.sleep(3)  # the publishers spool meanwhile
+    broker.start()
+    for process in publishers:
+        _, err = process.communicate(timeout=120)
+        assert process.returncode == 0, err
+        assert "150 readings taken" in err
+    summary, errors = consumer.communicate(timeout=120)
+    for serial in ("KV0001", "KV0002", "KV0003"):
+        with open(out / f"{serial}.csv", newline="") as file:
+            rows = list(csv.DictReader(file))
+        assert sorted(int(row["seq"]) for row in rows) == list(range(1, 151)), summary + errors
+        assert all(float(row["tesla"]) == pytest.approx(0.0125, abs=5e-4) for row in rows)
+        assert f"{serial}: 150 readings" in summary and "0 missing" in summary, summary + errors
+
+
+def test_wrong_password_is_a_clear_error(brokers, korvel_program, sim_env, tmp_path):
+    passwords = tmp_path / "passwords"
+    subprocess.run(["mosquitto_passwd", "-c", "-b", str(passwords), "bench3", "right"], check=True)
+    broker = brokers("secured", f"allow_anonymous false\npassword_file {passwords}\n")
+    wrong = tmp_path / "wrong"
+    wrong.write_text("not-it\n")
+    process = publish(korvel_program, sim_env, f"mqtt://127.0.0.1:{broker.port}", "--username", "bench3",
+                      "--password-file", str(wrong), "-n", "3", "--spool", str(tmp_path / "spool"))
+    _, err = process.communicate(timeout=60)
+    assert process.returncode == 1
+    assert "refused" in err and "--password-file" in err, err
+    right = tmp_path / "right"
+    right.write_text("right\n")
+    process = publish(korvel_program, sim_env, f"mqtt://127.0.0.1:{broker.port}", "--username", "bench3",
+                      "--password-file", str(right), "-n", "3", "--spool", str(tmp_path / "spool"))
+    _, err = process.communicate(timeout=60)
+    assert process.returncode == 0, err
+
+
+def test_tls_with_a_certificate_made_here(brokers, korvel_program, sim_env, tmp_path):
+    def openssl(*args):
+        subprocess.run(["openssl", *args], check=True, capture_output=True, cwd=tmp_path)
+
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
+            "-subj", "/CN=korvel test CA")
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out", "server.csr",
+            "-subj", "/CN=127.0.0.1")
+    (tmp_path / "san.cnf").write_text("subjectAltName=IP:127.0.0.1\n")
+    openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
+            "-out", "server.pem", "-days", "2", "-extfile", "san.cnf")
+    broker = brokers("tls", f"allow_anonymous true\ncafile {tmp_path}/ca.pem\ncertfile {tmp_path}/server.pem\n"
+                            f"keyfile {tmp_path}/server.key\n")
+    received = subprocess.Popen(["mosquitto_sub", "-p", str(broker.port), "--cafile", str(tmp_path / "ca.pem"),
+                                 "-h", "127.0.0.1", "-t", "korvel/KV0001/reading", "-C", "5", "-W", "30"],
+                                stdout=subprocess.PIPE, text=True)
+    time.sleep(0.5)
+    process = publish(korvel_program, sim_env, f"mqtts://127.0.0.1:{broker.port}", "--cafile",
+                      str(tmp_path / "ca.pem"), "-n", "5", "--interval", "0.05", "--spool", str(tmp_path / "spool"))
+    _, err = process.communicate(timeout=60)
+    assert process.returncode == 0, err
+    lines = received.communicate(timeout=60)[0].splitlines()
+    assert [json.loads(line)["seq"] for line in lines] == [1, 2, 3, 4, 5]
+
+
+def test_a_killed_publisher_is_marked_offline_by_its_last_will(broker, korvel_program, sim_env, tmp_path):
+    process = publish(korvel_program, sim_env, f"mqtt://127.0.0.1:{broker.port}", "--interval", "0.1",
+                      "--spool", str(tmp_path / "spool"))
+    deadline = time.monotonic() + 20
+    while broker.retained("korvel/KV0001/status") != "online":
+        assert time.monotonic() < deadline, "never online"
+        time.sleep(0.2)
+    assert json.loads(broker.retained("korvel/KV0001/meta"))["serial"] == "KV0001"
+    process.send_signal(signal.SIGKILL)
+    process.wait(timeout=10)
+    deadline = time.monotonic() + 20
+    while broker.retained("korvel/KV0001/status") != "offline":
+        assert time.monotonic() < deadline, "the last will never came"
+        time.sleep(0.2)
+
+
+def test_a_full_spool_drops_the_oldest_and_says_so(brokers, korvel_program, sim_env, tmp_path):
+    from conftest import free_port
+    port = free_port()  # no broker there yet
+    spool = tmp_path / "spool"
+    process = publish(korvel_program, sim_env, f"mqtt://127.0.0.1:{port}", "-n", "40", "--interval", "0.01",
+                      "--spool-max", "2000", "--flush-timeout", "0", "--spool", str(spool))
+    _, err = process.communicate(timeout=60)
+    assert process.returncode == 0, err
+    assert "dropped the" in err and "left in" in err, err
+    # The next run, with a broker: the spooled readings first, in order, the
+    # first of them telling how many were dropped before it.
+    from conftest import Broker
+    broker = Broker(tmp_path / "late", port=port)
+    try:
+        received = subprocess.Popen(["mosquitto_sub", "-p", str(port), "-t", "korvel/KV0001/reading",
+                                     "-C", "3", "-W", "30"], stdout=subprocess.PIPE, text=True)
+        time.sleep(0.5)
+        process = publish(korvel_program, sim_env, f"mqtt://127.0.0.1:{port}", "-n", "1", "--spool", str(spool))
+        _, err = process.communicate(timeout=60)
+        assert process.returncode == 0, err
+        records = [json.loads(line) for line in received.communicate(timeout=60)[0].splitlines()]
+        seqs = [record["seq"] for record in records]
+        assert seqs == sorted(seqs) and seqs[0] > 1
+        assert sum(record.get("dropped", 0) for record in records) == seqs[0] - 1
+    finally:
+        broker.stop()

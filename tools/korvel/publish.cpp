@@ -1,0 +1,310 @@
+// korvel publish: the meter's readings to an MQTT broker, none lost: each
+// reading goes to an on-disk spool first and leaves it once the broker has
+// it (publish/). Topics PREFIX/SERIAL/reading (one JSON record per reading,
+// with a sequence number), PREFIX/SERIAL/meta and PREFIX/SERIAL/status
+// (retained; "offline" also as the last will).
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "core/command.h"
+#include "core/failure.h"
+#include "core/reading.h"
+#include "publish/mqtt_link.h"
+#include "publish/publisher.h"
+#include "publish/spool.h"
+
+namespace korvel::cli {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct PublishOptions {
+    std::string broker;
+    double interval = 1.0;
+    long long count = 0;  // 0: until stopped
+    std::string topicPrefix = "korvel";
+    int qos = 1;
+    std::string clientId;
+    std::string username;
+    std::string passwordFile;
+    std::string cafile, cert, key;
+    std::string spool = "korvel-spool";
+    double spoolMax = 64.0 * 1024 * 1024;
+    double flushTimeout = 30;
+    bool reconnect = false;
+};
+
+std::atomic<int> stopSignal{0};
+std::atomic<int> stopCount{0};  // a second Ctrl-C stops waiting for the broker
+extern "C" void onStop(int number) {
+    stopSignal = number;
+    ++stopCount;
+}
+
+void installSignals() {
+    struct sigaction action {};
+    action.sa_handler = onStop;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+std::string readPassword(const std::string& path) {
+    std::ifstream file(path);
+    std::string password;
+    if (!file || !std::getline(file, password))
+        throw Failure(kExitUsage, "--password-file " + path + " cannot be read");
+    if (!password.empty() && password.back() == '\r') password.pop_back();
+    return password;
+}
+
+std::string hostName() {
+    char name[256] = {};
+    gethostname(name, sizeof name - 1);
+    return name;
+}
+
+std::string jsonText(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        if (static_cast<unsigned char>(c) < 0x20) continue;
+        out += c;
+    }
+    return out + "\"";
+}
+
+// The reading record of the logs with the sequence number in front.
+std::string readingRecord(const LoggedReading& reading, std::uint64_t seq) {
+    std::string record = formatRecord(Format::Jsonl, reading);
+    if (!record.empty() && record.back() == '\n') record.pop_back();
+    return "{\"seq\":" + std::to_string(seq) + "," + record.substr(1);
+}
+
+std::string metaRecord(const Meter& meter, const std::string& prefix) {
+    return "{\"type\":\"meta\",\"software\":\"korvel " KORVEL_CLI_VERSION "\",\"identification\":" +
+           jsonText(meter.identification()) + ",\"serial\":" + jsonText(meter.serial()) +
+           ",\"host\":" + jsonText(hostName()) + ",\"topic_prefix\":" + jsonText(prefix) +
+           ",\"start\":" + jsonText(isoTimestamp(std::chrono::system_clock::now())) + "}";
+}
+
+// Takes readings at the interval and spools them, on a thread of its own so
+// that the broker never holds the meter up.
+class Reader {
+public:
+    Reader(Session& session, Meter& meter, publish::Spool& spool, std::mutex& spoolMutex,
+           const PublishOptions& options)
+        : session_(session), meter_(meter), spool_(spool), spoolMutex_(spoolMutex), options_(options) {}
+
+    void run() {
+        const auto start = Clock::now();
+        const auto wallStart = std::chrono::system_clock::now();
+        auto due = start;
+        for (long long n = 0; (options_.count == 0 || n < options_.count) && stopSignal == 0; ++n) {
+            MeterReading raw{};
+            if (session_.api().mtrGetReading(meter_.handle(), &raw) != 0) {
+                meter_.markLost();
+                if (!options_.reconnect || !waitForMeter()) {
+                    error_ = "the connection to the meter was lost";
+                    break;
+                }
+                --n;
+                continue;
+            }
+            LoggedReading reading;
+            reading.time = std::chrono::system_clock::now();
+            reading.elapsed = std::chrono::duration<double>(reading.time - wallStart).count();
+            reading.raw = raw;
+            reading.value = describeReading(raw);
+            {
+                std::lock_guard lock(spoolMutex_);
+                const int cut = spool_.append(readingRecord(reading, spool_.nextSeq()));
+                if (cut > 0) {
+                    std::fprintf(stderr, "korvel: the spool is full (--spool-max): dropped the %d oldest reading%s\n",
+                                 cut, cut == 1 ? "" : "s");
+                }
+            }
+            ++taken_;
+            due += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options_.interval));
+            while (stopSignal == 0 && Clock::now() < due)
+                std::this_thread::sleep_for(std::min<Clock::duration>(due - Clock::now(), std::chrono::milliseconds(50)));
+        }
+        done_ = true;
+    }
+
+    bool done() const { return done_.load(); }
+    long long taken() const { return taken_.load(); }
+    const std::string& error() const { return error_; }
+
+private:
+    // The same meter (by serial) back, or a stop.
+    bool waitForMeter() {
+        std::fprintf(stderr, "korvel: lost the meter %s; waiting for it (--reconnect)\n", meter_.serial().c_str());
+        while (stopSignal == 0) {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            try {
+                Meter again = session_.open();
+                if (again.serial() != meter_.serial()) continue;
+                meter_ = std::move(again);
+                std::fprintf(stderr, "korvel: the meter %s is back\n", meter_.serial().c_str());
+                return true;
+            } catch (const Failure&) {
+            }
+        }
+        return false;
+    }
+
+    Session& session_;
+    Meter& meter_;
+    publish::Spool& spool_;
+    std::mutex& spoolMutex_;
+    const PublishOptions& options_;
+    std::atomic<bool> done_{false};
+    std::atomic<long long> taken_{0};
+    std::string error_;
+};
+
+int runPublish(Session& session, const PublishOptions& options) {
+    publish::LinkOptions link;
+    link.broker = publish::parseBrokerUrl(options.broker);
+    if (!options.passwordFile.empty() && options.username.empty())
+        throw Failure(kExitUsage, "--password-file needs --username");
+    if (!link.broker.tls && (!options.cafile.empty() || !options.cert.empty() || !options.key.empty()))
+        throw Failure(kExitUsage, "--cafile, --cert and --key are for an mqtts:// broker");
+    link.username = options.username;
+    if (!options.passwordFile.empty()) link.password = readPassword(options.passwordFile);
+    link.cafile = options.cafile;
+    link.cert = options.cert;
+    link.key = options.key;
+
+    Meter meter = session.open();
+    const std::string serial = meter.serial();
+    const publish::Topics topics = publish::topicsFor(options.topicPrefix, serial);
+    link.clientId = options.clientId.empty() ? "korvel-" + serial : options.clientId;
+    link.willTopic = topics.status;
+    link.willPayload = "offline";
+
+    std::mutex spoolMutex;
+    publish::Spool spool(options.spool, serial, static_cast<std::uint64_t>(options.spoolMax));
+    if (!spool.empty())
+        std::fprintf(stderr, "korvel: %llu bytes of readings from an earlier run wait in the spool; sent first\n",
+                     static_cast<unsigned long long>(spool.pendingBytes()));
+    installSignals();
+    publish::MqttLink broker(link);
+    publish::Publisher publisher(broker, spool, spoolMutex, topics, options.qos, metaRecord(meter, options.topicPrefix));
+    Reader reader(session, meter, spool, spoolMutex, options);
+    std::thread reading([&reader] { reader.run(); });
+
+    std::string refusal;
+    bool refused = false;
+    bool announcedWait = false;
+    Clock::time_point flushEnd{};
+    while (true) {
+        if (broker.refused(&refusal)) {
+            refused = true;
+            stopSignal = SIGTERM;  // ends the reader too
+            break;
+        }
+        publisher.step();
+        if (reader.done() || stopSignal != 0) {
+            if (flushEnd == Clock::time_point{})
+                flushEnd = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                              std::chrono::duration<double>(options.flushTimeout));
+            if (publisher.idle() || Clock::now() >= flushEnd || stopCount >= 2) break;
+            if (!broker.connected() && !announcedWait) {
+                std::fprintf(stderr,
+                             "korvel: waiting up to %g s for the broker to take the last readings "
+                             "(Ctrl-C again: leave them in the spool)\n",
+                             options.flushTimeout);
+                announcedWait = true;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    reading.join();
+    if (refused)
+        throw Failure(kExitMeterError, "the broker refused the connection (" + refusal +
+                                           "): check --username and --password-file");
+    publisher.goOffline(2.0);
+    broker.disconnect();
+    std::lock_guard lock(spoolMutex);
+    spool.save();
+    std::fprintf(stderr, "korvel: %lld reading%s taken, %llu published", reader.taken(),
+                 reader.taken() == 1 ? "" : "s", static_cast<unsigned long long>(publisher.published()));
+    if (!spool.empty())
+        std::fprintf(stderr, "; %llu bytes of readings left in %s for the next run",
+                     static_cast<unsigned long long>(spool.pendingBytes()), options.spool.c_str());
+    std::fprintf(stderr, "\n");
+    if (!reader.error().empty()) throw Failure(kExitMeterError, reader.error() + " (--reconnect waits for it)");
+    return kExitOk;
+}
+
+}  // namespace
+}  // namespace korvel::cli
+
+void add_publish_command(CLI::App& app, korvel::cli::Context& context) {
+    using namespace korvel::cli;
+    static PublishOptions options;
+    CLI::App* sub = addSubcommand(
+        app, context, "publish",
+        "Publish the meter's readings to an MQTT broker, none lost: each reading is spooled on disk first "
+        "and leaves the spool once the broker has it (QoS 1) or it is sent (QoS 0); while the broker is away "
+        "readings wait in the spool and go out in order afterwards. Topics: PREFIX/SERIAL/reading (one JSON "
+        "record per reading, the log's record with a sequence number seq that rises by one per reading, also "
+        "across reconnections and runs with the same spool), PREFIX/SERIAL/meta (retained) and "
+        "PREFIX/SERIAL/status (retained \"online\"/\"offline\"; \"offline\" also as the last will). A full spool "
+        "drops its oldest readings, says so on standard error and puts the count in the next record "
+        "(\"dropped\"). Ctrl-C stops reading, waits up to --flush-timeout for the broker and leaves the rest "
+        "in the spool for the next run. Exit codes: 1 when the broker refuses the user name or password or "
+        "the meter is lost (without --reconnect).",
+        "  korvel --simulate publish --broker mqtt://127.0.0.1:1883\n"
+        "  korvel publish --broker mqtts://broker.lab:8883 --cafile ca.pem --username bench3 --password-file pw\n"
+        "  mosquitto_sub -h 127.0.0.1 -t 'korvel/#' -v    # watch what arrives\n");
+    sub->add_option("--broker", options.broker, "mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (8883)")
+        ->type_name("URL")
+        ->required();
+    sub->add_option("--interval", options.interval, "Seconds between readings (default 1)")
+        ->type_name("SECONDS")
+        ->check(CLI::PositiveNumber);
+    sub->add_option("-n,--count", options.count, "Readings to take, then publish the rest and stop (default: until Ctrl-C)")
+        ->type_name("N")
+        ->check(CLI::PositiveNumber);
+    sub->add_option("--topic-prefix", options.topicPrefix, "First part of every topic (default korvel)")
+        ->type_name("PREFIX");
+    sub->add_option("--qos", options.qos, "0 or 1 (default 1: the broker acknowledges every reading)")
+        ->check(CLI::IsMember({0, 1}));
+    sub->add_option("--client-id", options.clientId, "MQTT client id (default korvel-SERIAL)")->type_name("ID");
+    sub->add_option("--username", options.username, "User name for the broker")->type_name("NAME");
+    sub->add_option("--password-file", options.passwordFile, "File whose first line is the password")
+        ->type_name("FILE");
+    sub->add_option("--cafile", options.cafile, "CA certificate(s) for mqtts:// (default: the system's)")
+        ->type_name("FILE");
+    sub->add_option("--cert", options.cert, "Client certificate for mqtts://")->type_name("FILE");
+    sub->add_option("--key", options.key, "Client key for mqtts://")->type_name("FILE");
+    sub->add_option("--spool", options.spool, "Folder of the spool (default ./korvel-spool)")->type_name("DIR");
+    sub->add_option("--spool-max", options.spoolMax, "Most bytes of readings the spool keeps (default 67108864)")
+        ->type_name("BYTES")
+        ->check(CLI::PositiveNumber);
+    sub->add_option("--flush-timeout", options.flushTimeout,
+                    "At the end, how long to wait for the broker to take what is spooled (default 30)")
+        ->type_name("SECONDS")
+        ->check(CLI::NonNegativeNumber);
+    sub->add_flag("--reconnect", options.reconnect, "When the meter is lost, wait for the same meter (by serial)");
+    sub->callback([&context] {
+        context.action = [&context] {
+            Session session(context.meter);
+            return runPublish(session, options);
+        };
+    });
+}

@@ -1,0 +1,142 @@
+#include "publish/mqtt_link.h"
+
+#include <mosquitto.h>
+
+#include <cstdlib>
+
+#include "core/failure.h"
+
+namespace korvel::cli::publish {
+namespace {
+
+struct Library {
+    Library() { mosquitto_lib_init(); }
+    ~Library() { mosquitto_lib_cleanup(); }
+};
+
+void initialiseOnce() { static Library library; }
+
+std::string describe(int code) { return mosquitto_strerror(code); }
+
+}  // namespace
+
+BrokerAddress parseBrokerUrl(const std::string& url) {
+    BrokerAddress address;
+    std::string rest;
+    if (url.rfind("mqtt://", 0) == 0) {
+        rest = url.substr(7);
+    } else if (url.rfind("mqtts://", 0) == 0) {
+        rest = url.substr(8);
+        address.tls = true;
+        address.port = 8883;
+    } else {
+        throw Failure(kExitUsage, "--broker must be mqtt://HOST[:PORT] or mqtts://HOST[:PORT], not \"" + url + "\"");
+    }
+    if (!rest.empty() && rest.back() == '/') rest.pop_back();
+    const std::size_t colon = rest.rfind(':');
+    if (colon != std::string::npos && rest.find(']') == std::string::npos) {
+        const std::string port = rest.substr(colon + 1);
+        char* end = nullptr;
+        const long value = std::strtol(port.c_str(), &end, 10);
+        if (port.empty() || *end != '\0' || value < 1 || value > 65535)
+            throw Failure(kExitUsage, "--broker: the port must be a number from 1 to 65535, not \"" + port + "\"");
+        address.port = static_cast<int>(value);
+        rest = rest.substr(0, colon);
+    }
+    if (rest.empty()) throw Failure(kExitUsage, "--broker names no host: \"" + url + "\"");
+    address.host = rest;
+    return address;
+}
+
+MqttLink::MqttLink(const LinkOptions& options) {
+    initialiseOnce();
+    // A clean session: after a reconnection the publisher itself sends again
+    // what was not acknowledged, from the spool.
+    client_ = mosquitto_new(options.clientId.c_str(), true, this);
+    if (client_ == nullptr) throw Failure(kExitMeterError, "cannot start the MQTT client");
+    mosquitto_connect_callback_set(client_, onConnect);
+    mosquitto_disconnect_callback_set(client_, onDisconnect);
+    mosquitto_publish_callback_set(client_, onPublish);
+    mosquitto_reconnect_delay_set(client_, 1, 30, false);  // 1 s, 2 s, 3 s ... up to 30 s
+    mosquitto_max_inflight_messages_set(client_, 100);
+    int code = MOSQ_ERR_SUCCESS;
+    if (!options.username.empty())
+        code = mosquitto_username_pw_set(client_, options.username.c_str(), options.password.c_str());
+    if (code == MOSQ_ERR_SUCCESS && !options.willTopic.empty())
+        code = mosquitto_will_set(client_, options.willTopic.c_str(), static_cast<int>(options.willPayload.size()),
+                                  options.willPayload.data(), 1, true);
+    if (code == MOSQ_ERR_SUCCESS && options.broker.tls) {
+        const char* cafile = options.cafile.empty() ? nullptr : options.cafile.c_str();
+        const char* capath = cafile == nullptr ? "/etc/ssl/certs" : nullptr;
+        code = mosquitto_tls_set(client_, cafile, capath, options.cert.empty() ? nullptr : options.cert.c_str(),
+                                 options.key.empty() ? nullptr : options.key.c_str(), nullptr);
+        if (code != MOSQ_ERR_SUCCESS) {
+            mosquitto_destroy(client_);
+            throw Failure(kExitUsage, "TLS settings refused (--cafile, --cert, --key): " + describe(code));
+        }
+    }
+    if (code == MOSQ_ERR_SUCCESS) code = mosquitto_loop_start(client_);
+    if (code == MOSQ_ERR_SUCCESS)
+        code = mosquitto_connect_async(client_, options.broker.host.c_str(), options.broker.port, options.keepalive);
+    // A broker that is not there yet is no reason to stop: the loop retries.
+    if (code != MOSQ_ERR_SUCCESS && code != MOSQ_ERR_ERRNO && code != MOSQ_ERR_NO_CONN) {
+        mosquitto_loop_stop(client_, true);
+        mosquitto_destroy(client_);
+        throw Failure(kExitUsage, "cannot connect to the broker: " + describe(code));
+    }
+}
+
+MqttLink::~MqttLink() {
+    mosquitto_disconnect(client_);
+    mosquitto_loop_stop(client_, true);
+    mosquitto_destroy(client_);
+}
+
+bool MqttLink::refused(std::string* why) const {
+    std::lock_guard lock(mutex_);
+    if (refusal_.empty()) return false;
+    *why = refusal_;
+    return true;
+}
+
+int MqttLink::publish(const std::string& topic, const std::string& payload, int qos, bool retain) {
+    int mid = 0;
+    const int code = mosquitto_publish(client_, &mid, topic.c_str(), static_cast<int>(payload.size()),
+                                       payload.data(), qos, retain);
+    return code == MOSQ_ERR_SUCCESS ? mid : -1;
+}
+
+void MqttLink::takeAcknowledged(std::deque<int>* out) {
+    std::lock_guard lock(mutex_);
+    out->insert(out->end(), acknowledged_.begin(), acknowledged_.end());
+    acknowledged_.clear();
+}
+
+void MqttLink::disconnect() { mosquitto_disconnect(client_); }
+
+void MqttLink::onConnect(struct mosquitto* client, void* self, int code) {
+    auto* link = static_cast<MqttLink*>(self);
+    if (code == 0) {
+        link->connections_.fetch_add(1);
+        link->connected_ = true;
+        return;
+    }
+    // 4: bad user name or password, 5: not authorised. Retrying cannot help.
+    if (code == 4 || code == 5) {
+        std::lock_guard lock(link->mutex_);
+        link->refusal_ = mosquitto_connack_string(code);
+        mosquitto_disconnect(client);
+    }
+}
+
+void MqttLink::onDisconnect(struct mosquitto*, void* self, int) {
+    static_cast<MqttLink*>(self)->connected_ = false;
+}
+
+void MqttLink::onPublish(struct mosquitto*, void* self, int mid) {
+    auto* link = static_cast<MqttLink*>(self);
+    std::lock_guard lock(link->mutex_);
+    link->acknowledged_.push_back(mid);
+}
+
+}  // namespace korvel::cli::publish

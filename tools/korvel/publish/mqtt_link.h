@@ -1,0 +1,73 @@
+// The connection to the MQTT broker, through libmosquitto's own network
+// thread: it connects, reconnects with a backoff (1 s, 2 s, 3 s ... up to 30 s) and
+// reports what the broker acknowledged. The last will marks the meter
+// offline if this program goes away without saying so.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+
+struct mosquitto;
+
+namespace korvel::cli::publish {
+
+struct BrokerAddress {
+    std::string host;
+    int port = 1883;
+    bool tls = false;
+};
+
+// mqtt://HOST[:PORT] or mqtts://HOST[:PORT] (1883 and 8883 by default).
+// Throws Failure(kExitUsage) with what is wrong.
+BrokerAddress parseBrokerUrl(const std::string& url);
+
+struct LinkOptions {
+    BrokerAddress broker;
+    std::string clientId;
+    std::string username;
+    std::string password;
+    std::string cafile, cert, key;  // TLS
+    std::string willTopic;
+    std::string willPayload;
+    int keepalive = 30;
+};
+
+class MqttLink {
+public:
+    // Sets everything up and starts connecting; throws Failure when the
+    // options cannot be used (a TLS file that cannot be read, ...).
+    explicit MqttLink(const LinkOptions& options);
+    ~MqttLink();
+    MqttLink(const MqttLink&) = delete;
+    MqttLink& operator=(const MqttLink&) = delete;
+
+    bool connected() const { return connected_.load(); }
+    // Counts the connections made; a change means in-flight messages may be lost.
+    unsigned connections() const { return connections_.load(); }
+    // Set when the broker refused the user name or password (no use retrying).
+    bool refused(std::string* why) const;
+
+    // Queues a message; its id, or -1 when it could not be queued.
+    int publish(const std::string& topic, const std::string& payload, int qos, bool retain);
+    // Ids of the messages the broker acknowledged (QoS 1) or that were sent (QoS 0).
+    void takeAcknowledged(std::deque<int>* out);
+    // A clean goodbye (no last will).
+    void disconnect();
+
+private:
+    static void onConnect(struct mosquitto*, void* self, int code);
+    static void onDisconnect(struct mosquitto*, void* self, int code);
+    static void onPublish(struct mosquitto*, void* self, int mid);
+
+    struct mosquitto* client_ = nullptr;
+    std::atomic<bool> connected_{false};
+    std::atomic<unsigned> connections_{0};
+    mutable std::mutex mutex_;
+    std::deque<int> acknowledged_;
+    std::string refusal_;
+};
+
+}  // namespace korvel::cli::publish
