@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import getpass
 import os
+import sys
 import socket
 import subprocess
 import time
@@ -14,6 +15,9 @@ from pathlib import Path
 import pytest
 
 REPOSITORY = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPOSITORY / "tests" / "support"))
+
+from built import built, korvel_program  # noqa: E402,F401 - the fixture is used by the tests
 
 
 def free_port() -> int:
@@ -61,23 +65,9 @@ class Broker:
         return done.stdout.strip()
 
 
-def _built(variable: str, name: str) -> str:
-    if os.environ.get(variable):
-        return os.environ[variable]
-    candidate = REPOSITORY / "build" / name
-    if candidate.exists():
-        return str(candidate)
-    pytest.fail(f"{name} not found: build it (cmake --build build) or set {variable}", pytrace=False)
-
-
-@pytest.fixture(scope="session")
-def korvel_program() -> str:
-    return _built("KORVEL_PROGRAM", "korvel")
-
-
 @pytest.fixture(scope="session")
 def sim_env() -> dict:
-    return dict(os.environ, KORVEL_SIM_LIBRARY=_built("KORVEL_SIM_LIBRARY", "libkorvel-x64-sim.so.1"))
+    return dict(os.environ, KORVEL_SIM_LIBRARY=built("KORVEL_SIM_LIBRARY", "libkorvel-x64-sim.so.1"))
 
 
 @pytest.fixture
