@@ -274,9 +274,9 @@ void add_publish_command(CLI::App& app, korvel::cli::Context& context) {
     sub->add_option("--broker", options.broker, "mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (8883)")
         ->type_name("URL")
         ->required();
-    sub->add_option("--interval", options.interval, "Seconds between readings (default 1)")
+    sub->add_option("--interval", options.interval, "Seconds between readings (default 1; 0: as fast as the meter answers)")
         ->type_name("SECONDS")
-        ->check(CLI::PositiveNumber);
+        ->check(CLI::NonNegativeNumber);
     sub->add_option("-n,--count", options.count, "Readings to take, then publish the rest and stop (default: until Ctrl-C)")
         ->type_name("N")
         ->check(CLI::PositiveNumber);
