@@ -47,7 +47,7 @@ READY_TIMEOUT = 15
 
 @dataclass
 class Block:
-    where: str                                 # file:line, or "korvel read --help"
+    where: str                                 # file:line of the opening fence, or a --help example
     language: str
     text: str
     attributes: List[str] = field(default_factory=list)
