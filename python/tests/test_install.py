@@ -7,6 +7,7 @@ from __future__ import annotations
 import base64
 import hashlib
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -24,9 +25,15 @@ LIBRARY_VARIABLES = ("KORVEL_LIBRARY", "KORVEL_SIM_LIBRARY", "KORVEL_BUILD_DIR")
 
 
 def _pythons():
-    """Debian's Python, and the first other CPython >= 3.9 on PATH."""
+    """Debian's Python, the python3 first on PATH, and the oldest and newest
+    pyenv CPython >= 3.9 (3.9 and 3.10 have no tomllib: the backend reads
+    pyproject.toml itself there)."""
     found = {}
-    for candidate in ["/usr/bin/python3", shutil.which("python3"), shutil.which("python3.9")]:
+    pyenv = Path(os.environ.get("PYENV_ROOT", Path.home() / ".pyenv")) / "versions"
+    versions = sorted((v for v in pyenv.glob("3.*/bin/python3")),
+                      key=lambda p: tuple(int(n) for n in re.findall(r"\d+", p.parts[-3])))
+    versions = [str(v) for v in versions if tuple(map(int, v.parts[-3].split(".")[:2])) >= (3, 9)]
+    for candidate in ["/usr/bin/python3", shutil.which("python3"), *versions[:1], *versions[-1:]]:
         if not candidate or not os.path.exists(candidate):
             continue
         probe = subprocess.run([candidate, "-c", "import sys, venv; print(sys.version_info >= (3, 9),"
