@@ -158,16 +158,23 @@ def accepts(port: int) -> bool:
 
 
 def stop(process: subprocess.Popen, how: int = signal.SIGINT) -> None:
+    """Signals the block's process group, waits, then ends whatever of the
+    group is left (a command a block left running in the background)."""
     if process.poll() is None:
-        try:
-            os.killpg(process.pid, how)
-        except ProcessLookupError:
-            pass
+        _signal_group(process, how)
         try:
             process.wait(timeout=10)
         except subprocess.TimeoutExpired:
-            os.killpg(process.pid, signal.SIGKILL)
+            _signal_group(process, signal.SIGKILL)
             process.wait()
+    _signal_group(process, signal.SIGKILL)
+
+
+def _signal_group(process: subprocess.Popen, how: int) -> None:
+    try:
+        os.killpg(process.pid, how)  # the group the block was started in
+    except (ProcessLookupError, PermissionError):
+        pass
 
 
 def with_port(text: str, port: int) -> str:
@@ -185,10 +192,11 @@ class Bridge:
         self.log = log
         for _ in range(3):
             self.port = free_port()
-            self.process = subprocess.Popen(
-                ["korvel", "serve", "--simulate", "--bind", "127.0.0.1", "--port", str(self.port)],
-                env=environment, stdin=subprocess.DEVNULL, stdout=log.open("w"),
-                stderr=subprocess.STDOUT, start_new_session=True)
+            with log.open("w") as output:
+                self.process = subprocess.Popen(
+                    ["korvel", "serve", "--simulate", "--bind", "127.0.0.1", "--port", str(self.port)],
+                    env=environment, stdin=subprocess.DEVNULL, stdout=output,
+                    stderr=subprocess.STDOUT, start_new_session=True)
             deadline = time.monotonic() + READY_TIMEOUT
             while time.monotonic() < deadline and self.process.poll() is None:
                 if accepts(self.port):
@@ -252,8 +260,9 @@ class Session:
             try:
                 process.wait(timeout=BLOCK_TIMEOUT)
             except subprocess.TimeoutExpired:
-                stop(process, signal.SIGKILL)
                 raise Failure(f"still running after {BLOCK_TIMEOUT} s:\n{log.read_text()}")
+            finally:
+                stop(process, signal.SIGKILL)
         if process.returncode != 0:
             raise Failure(f"exit code {process.returncode}:\n{log.read_text()}")
         return log.read_text()

@@ -9,6 +9,7 @@ from __future__ import annotations
 import os
 import sys
 import textwrap
+import time
 from pathlib import Path
 
 import pytest
@@ -134,3 +135,13 @@ def test_a_transcript_that_drifted_fails(session):
     session.run(Block("t", "console", good))
     with pytest.raises(Failure, match="'colour'"):
         session.run(Block("t", "console", "$ korvel --simulate info\ncolour   blue\n"))
+
+
+def test_what_a_block_leaves_running_is_ended(session, tmp_path):
+    pid_file = tmp_path / "pid"
+    session.run(Block("t", "sh", f"sleep 300 &\necho $! > {pid_file}\n"))
+    pid = int(pid_file.read_text())
+    deadline = time.monotonic() + 5
+    while os.path.exists(f"/proc/{pid}") and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert not os.path.exists(f"/proc/{pid}")
