@@ -2,7 +2,7 @@
 # The main job on the simulated meter: installs what is missing, builds the
 # libraries and the korvel tool, shows the meter and logs ten readings.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd -P "$(dirname "$0")/.."   # -P: the checkout itself, also when reached through a symlink
 bash scripts/install-deps.sh
 cmake --preset default >/dev/null
 cmake --build --preset default --target korvel_cli -j "$(nproc)"

@@ -15,7 +15,8 @@ Open a meter (or the simulated one) and read the field::
 
 The package calls the Korvel C library through ctypes: ``libkorvel-x64.so.1``
 for a meter on USB, ``libkorvel-x64-sim.so.1`` with ``simulate=True``. See
-:func:`find_library` for where they are looked for.
+:func:`find_library` for where they are looked for, :func:`library_path`
+for the file in use.
 
 Command line: ``python3 -m korvel read`` takes readings like ``korvel read``,
 ``python3 -m korvel plot LOG.csv -o field.png`` plots a logged run.
@@ -49,6 +50,18 @@ def find_library(simulate: bool = False, library: Optional[str] = None) -> str:
     return _library.load(simulate, library).path
 
 
+def library_path(simulate: bool = False) -> str:
+    """The file of the Korvel library ``Meter(simulate=simulate)`` uses,
+    loading it if no meter has yet: the file ``KORVEL_LIBRARY``
+    (``KORVEL_SIM_LIBRARY``) names when set, else the one this package
+    carries (``korvel/lib``, when it was installed from a checkout with built
+    libraries), else the system's installed one.
+
+    Raises :class:`LibraryNotFound` listing every place tried.
+    """
+    return _library.load(simulate).file
+
+
 def library_candidates(simulate: bool = False, library: Optional[str] = None) -> List[str]:
     """Every place :func:`find_library` would try, in order."""
     return _library.candidates(simulate, library)
@@ -58,5 +71,6 @@ __all__ = [
     "Meter", "Eeprom", "Reading", "LcdImage", "Packet", "Units", "AcDc", "RegisterSet",
     "Simulator", "Call", "Fault", "Setting", "KorvelError", "LibraryNotFound", "MeterNotFound",
     "ConnectionLost", "InvalidReading", "TransferRefused", "MeterMemoryError",
-    "ERROR_TEXTS", "error_text", "find_library", "library_candidates", "MU0", "__version__",
+    "ERROR_TEXTS", "error_text", "find_library", "library_path", "library_candidates", "MU0",
+    "__version__",
 ]

@@ -9,11 +9,13 @@ Search order for a library:
 1. an explicit ``library=`` path;
 2. the environment variable ``KORVEL_LIBRARY`` (``KORVEL_SIM_LIBRARY`` for the
    simulated library);
-3. installed locations: inside this package (``korvel/lib``), next to an
-   installed ``korvel`` program (``../lib``), and the library folders of this
-   Python's prefix, ``/usr/local`` and ``/usr``;
-4. the build folder of a source checkout, when this package is used from one;
-5. the dynamic loader's default search (``LD_LIBRARY_PATH``, ldconfig cache).
+3. the library this package carries (``korvel/lib``, put there by
+   ``pip install ./python`` from a checkout where the libraries are built);
+4. the system's installed library: next to an installed ``korvel`` program
+   (``../lib``), and the library folders of this Python's prefix,
+   ``/usr/local`` and ``/usr``;
+5. the build folder of a source checkout, when this package is used from one;
+6. the dynamic loader's default search (``LD_LIBRARY_PATH``, ldconfig cache).
 
 An explicit path or an environment variable is final: if it does not load,
 nothing else is tried, so a typo never silently picks up another build.
@@ -194,6 +196,8 @@ class Library:
 
     def __init__(self, path: str, cdll: ctypes.CDLL) -> None:
         self.path = path
+        #: The file the loader mapped (``path`` may be a bare soname).
+        self.file = _mapped_file(cdll) or (os.path.abspath(path) if os.sep in path else path)
         self._cdll = cdll
         self.simulated = hasattr(cdll, "korvelSimReset")
         table = dict(_PROTOTYPES)
@@ -216,6 +220,27 @@ class Library:
     def __repr__(self) -> str:
         kind = "simulated" if self.simulated else "real"
         return f"<korvel {kind} library {self.path}>"
+
+
+class _DlInfo(ctypes.Structure):
+    _fields_ = [("dli_fname", ctypes.c_char_p), ("dli_fbase", ctypes.c_void_p),
+                ("dli_sname", ctypes.c_char_p), ("dli_saddr", ctypes.c_void_p)]
+
+
+def _mapped_file(cdll: ctypes.CDLL) -> Optional[str]:
+    """The file a loaded library came from, asked of the loader (dladdr), so
+    that a library found by soname still names its folder."""
+    try:
+        dladdr = ctypes.CDLL(None).dladdr
+        symbol = cdll.openKorvel
+    except (AttributeError, OSError):
+        return None
+    dladdr.argtypes = [ctypes.c_void_p, ctypes.POINTER(_DlInfo)]
+    dladdr.restype = ctypes.c_int
+    info = _DlInfo()
+    if not dladdr(ctypes.cast(symbol, ctypes.c_void_p), ctypes.byref(info)) or not info.dli_fname:
+        return None
+    return os.path.abspath(os.fsdecode(info.dli_fname))
 
 
 def _missing(name: str, path: str):
@@ -316,8 +341,9 @@ def load(simulate: bool = False, library: Optional[str] = None) -> Library:
             continue
         return lib
     kind = "simulated " if simulate else ""
-    hint = ("pass library=PATH or set KORVEL_SIM_LIBRARY" if simulate
-            else "pass library=PATH or set KORVEL_LIBRARY")
+    hint = ("install this package with 'pip install ./python' from a checkout where the "
+            "libraries are built ('bash scripts/demo.sh'), install the libraries, or pass "
+            "library=PATH or set " + ("KORVEL_SIM_LIBRARY" if simulate else "KORVEL_LIBRARY"))
     if explicit:
         hint = "check the path given"
     raise LibraryNotFound(f"cannot load the {kind}Korvel library ({hint}); tried:\n  "

@@ -330,6 +330,40 @@ def test_find_library_honours_the_environment(sim_library):
         korvel.Meter(simulate=True, library="/nonexistent/libkorvel-x64-sim.so.1")
 
 
+def test_library_path_names_the_file_in_use(sim_library, tmp_path):
+    """library_path() names the loaded file; for a library the loader found
+    by its soname (LD_LIBRARY_PATH) it names the folder the loader took it
+    from, and the package carried in korvel/lib comes before it."""
+    import os
+    import shutil
+    import subprocess
+    import sys
+    assert korvel.library_path(simulate=True) == os.path.abspath(sim_library)
+    import ctypes.util
+    from korvel import _library
+    system = [folder for folder in _library._installed_folders()[1:]
+              if (folder / "libkorvel-x64-sim.so.1").exists()]
+    if system or ctypes.util.find_library("korvel-x64-sim"):
+        pytest.skip("a Korvel library is installed on this machine; the soname search would find it")
+    package = tmp_path / "site" / "korvel"
+    shutil.copytree(os.path.dirname(korvel.__file__), package,
+                    ignore=shutil.ignore_patterns("__pycache__", "lib"))
+    loader_dir = tmp_path / "loader"
+    loader_dir.mkdir()
+    (loader_dir / "libkorvel-x64-sim.so.1").symlink_to(sim_library)
+    environment = {k: v for k, v in os.environ.items() if not k.startswith("KORVEL_")}
+    environment.update(PYTHONPATH=str(tmp_path / "site"), LD_LIBRARY_PATH=str(loader_dir),
+                       PATH="/usr/bin:/bin", PYTHONDONTWRITEBYTECODE="1")
+    ask = [sys.executable, "-c", "import korvel; print(korvel.library_path(simulate=True))"]
+    found = subprocess.run(ask, env=environment, capture_output=True, text=True, cwd=tmp_path)
+    assert found.returncode == 0, found.stderr
+    assert found.stdout.strip() == str(loader_dir / "libkorvel-x64-sim.so.1")
+    (package / "lib").mkdir()
+    shutil.copy(sim_library, package / "lib" / "libkorvel-x64-sim.so.1")
+    carried = subprocess.run(ask, env=environment, capture_output=True, text=True, cwd=tmp_path)
+    assert carried.stdout.strip() == str(package / "lib" / "libkorvel-x64-sim.so.1")
+
+
 def test_the_real_library_is_refused_for_simulation(sim_library):
     real = sim_library.replace("-sim", "")
     with pytest.raises(korvel.LibraryNotFound, match="not the simulated library"):

@@ -151,8 +151,9 @@ void add_serve_command(CLI::App& app, korvel::cli::Context& context) {
         "  korvel serve --simulate                 simulated meter on 127.0.0.1:5025\n"
         "  korvel serve --port 5555                a real meter on another port\n"
         "  korvel serve --bind 0.0.0.0             reachable from the lab network\n"
-        "  python3 -c \"import pyvisa; r = pyvisa.ResourceManager('@py').open_resource('TCPIP0::127.0.0.1::5025::SOCKET', "
-        "read_termination='\\n', write_termination='\\n'); print(r.query('*IDN?'), r.query_ascii_values(':READ?'))\"\n");
+        "  python3 -c \"import pyvisa; print(pyvisa.ResourceManager('@py').open_resource(\n"
+        "      'TCPIP0::127.0.0.1::5025::SOCKET', read_termination='\\n', write_termination='\\n'\n"
+        "      ).query('*IDN?'))\"\n");
     sub->add_option("--bind", options.bind, "Address to listen on (default 127.0.0.1: this host only)")
         ->type_name("ADDR");
     sub->add_option("--port", options.port, "TCP port (default 5025; 0 picks a free one, see the log)")
