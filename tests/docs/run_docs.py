@@ -19,6 +19,7 @@ Usage: run_docs.py [--build DIR] [--only SUBSTRING] [--list] [--keep] [--verbose
 from __future__ import annotations
 
 import argparse
+import getpass
 import os
 import re
 import shlex
@@ -41,6 +42,8 @@ SHOWN = {"text", "output"}                      # output or file contents: never
 BRIDGE_PORT = "5025"
 BRIDGE = re.compile(r"127\.0\.0\.1(?:::|:|['\"],\s*)5025")  # VISA, host:port, (host, port)
 LONG_RUNNING = re.compile(r"\bkorvel serve\b|--continuous\b")
+BROKER_PORT = "1883"
+BROKER = re.compile(r"127\.0\.0\.1\b.*\b1883\b|\b1883\b.*127\.0\.0\.1\b")  # an MQTT broker here
 BLOCK_TIMEOUT = 300                            # `bash scripts/demo.sh` may build
 READY_TIMEOUT = 15
 
@@ -211,6 +214,30 @@ class Bridge:
             raise Failure(f"the bridge exited with {self.process.returncode}:\n{self.log.read_text()}")
 
 
+class Broker:
+    """A Mosquitto on a free loopback port with a config written here, for
+    blocks that publish to or subscribe at the broker on this machine."""
+
+    def __init__(self, folder: Path, log: Path) -> None:
+        self.log = log
+        self.port = free_port()
+        config = folder / f"mosquitto-{self.port}.conf"
+        config.write_text(f"user {getpass.getuser()}\nlistener {self.port} 127.0.0.1\nallow_anonymous true\n")
+        with log.open("w") as output:
+            self.process = subprocess.Popen(["mosquitto", "-c", str(config)], stdin=subprocess.DEVNULL,
+                                            stdout=output, stderr=subprocess.STDOUT, start_new_session=True)
+        deadline = time.monotonic() + READY_TIMEOUT
+        while time.monotonic() < deadline and self.process.poll() is None:
+            if accepts(self.port):
+                return
+            time.sleep(0.05)
+        stop(self.process, signal.SIGKILL)
+        raise Failure(f"mosquitto did not start:\n{log.read_text()}")
+
+    def close(self) -> None:
+        stop(self.process, signal.SIGTERM)
+
+
 # ----------------------------------------------------------------- sessions
 
 class Session:
@@ -234,12 +261,15 @@ class Session:
         return self.scratch / f"block{self.count}{suffix}"
 
     def run(self, block: Block) -> str:
-        bridge = None
+        bridge = broker = None
         text = block.text
         serves = block.language in SHELL and LONG_RUNNING.search(text)
         if BRIDGE.search(text) and not serves:
             bridge = Bridge(self.environment, self._file(".bridge.log"))
             text = with_port(text, bridge.port)
+        if BROKER.search(text):
+            broker = Broker(self.scratch, self._file(".broker.log"))
+            text = re.sub(rf"\b{BROKER_PORT}\b", str(broker.port), text)
         try:
             runner = {"python": self._python, "c": self._c, "cmake": self._cmake,
                       "console": self._console}.get(block.language, self._shell)
@@ -247,6 +277,8 @@ class Session:
         finally:
             if bridge:
                 bridge.close()
+            if broker:
+                broker.close()
 
     def _execute(self, command: List[str], long_running: bool = False, port: int = 0,
                  cwd: Optional[Path] = None) -> str:

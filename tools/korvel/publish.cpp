@@ -268,7 +268,7 @@ void add_publish_command(CLI::App& app, korvel::cli::Context& context) {
         "(\"dropped\"). Ctrl-C stops reading, waits up to --flush-timeout for the broker and leaves the rest "
         "in the spool for the next run. Exit codes: 1 when the broker refuses the user name or password or "
         "the meter is lost (without --reconnect).",
-        "  korvel --simulate publish --broker mqtt://127.0.0.1:1883\n"
+        "  korvel --simulate publish --broker mqtt://127.0.0.1:1883 -n 10 --interval 0.1\n"
         "  korvel publish --broker mqtts://broker.lab:8883 --cafile ca.pem --username bench3 --password-file pw\n"
         "  mosquitto_sub -h 127.0.0.1 -t 'korvel/#' -v    # watch what arrives\n");
     sub->add_option("--broker", options.broker, "mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (8883)")
