@@ -23,6 +23,7 @@ Session::Session(const MeterOptions& options)
         const char* simOnly = options_.field        ? "--field"
                               : options_.meters      ? "--meters"
                               : options_.unplugAfter ? "--unplug-after"
+                              : options_.replugAfter ? "--replug-after"
                                                      : nullptr;
         if (simOnly != nullptr) {
             throw Failure(kExitUsage, std::string(simOnly) +
@@ -31,6 +32,8 @@ Session::Session(const MeterOptions& options)
         }
         return;
     }
+    if (options_.replugAfter && !options_.unplugAfter)
+        throw Failure(kExitUsage, "--replug-after plugs the meter back in after --unplug-after: give both");
     configureSimulation();
 }
 
@@ -120,6 +123,20 @@ std::vector<Meter> Session::openThrough(std::optional<Meter>* chosen) {
                                     "); 'korvel list' shows every meter");
 }
 
+Meter Session::openSerial(const std::string& serial) {
+    const std::string chosenBefore = options_.serial;
+    options_.serial = serial;
+    try {
+        std::optional<Meter> chosen;
+        openThrough(&chosen);
+        options_.serial = chosenBefore;
+        return std::move(*chosen);
+    } catch (...) {
+        options_.serial = chosenBefore;
+        throw;
+    }
+}
+
 Meter Session::open() {
     std::optional<Meter> chosen;
     openThrough(&chosen);  // the others close as they go out of scope
@@ -169,14 +186,18 @@ void Session::armUnplug(const Meter& meter) {
     if (index < 0) return;
     const auto delay = std::chrono::duration<double>(*options_.unplugAfter);
     const Api* a = &api();
-    if (delay.count() <= 0) {  // at once, so "lost from the start" is repeatable
+    const std::optional<double> replug = options_.replugAfter;
+    if (delay.count() <= 0 && !replug) {  // at once, so "lost from the start" is repeatable
         a->korvelSimUnplug(index);
         return;
     }
-    unplugTimer_ = std::thread([this, a, index, delay] {
+    unplugTimer_ = std::thread([this, a, index, delay, replug] {
         std::unique_lock lock(timerMutex_);
         if (timerWake_.wait_for(lock, delay, [this] { return ending_; })) return;
         a->korvelSimUnplug(index);
+        if (!replug) return;
+        if (timerWake_.wait_for(lock, std::chrono::duration<double>(*replug), [this] { return ending_; })) return;
+        a->korvelSimReplug(index);
     });
 }
 
