@@ -35,6 +35,11 @@ void addMeterOptions(CLI::App& app, MeterOptions& options) {
         ->type_name("SECONDS")
         ->check(valueCheck("--unplug-after", {ValueRule::Number, 0, 0, false, true, "a number of seconds"}))
         ->group(simGroup);
+    app.add_option("--seed", options.seed,
+                   "Seed the simulated noise with N and leave out the slow drift, so two runs read alike")
+        ->type_name("N")
+        ->check(valueCheck("--seed", {ValueRule::Whole, 0, 4294967295.0, false, false, "a whole number"}))
+        ->group(simGroup);
     app.add_option("--replug-after", options.replugAfter,
                    "With --unplug-after: plug the simulated meter back in SECONDS after it was pulled "
                    "(to see a logger reconnect)")

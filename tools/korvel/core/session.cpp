@@ -24,6 +24,7 @@ Session::Session(const MeterOptions& options)
                               : options_.meters      ? "--meters"
                               : options_.unplugAfter ? "--unplug-after"
                               : options_.replugAfter ? "--replug-after"
+                              : options_.seed        ? "--seed"
                                                      : nullptr;
         if (simOnly != nullptr) {
             throw Failure(kExitUsage, std::string(simOnly) +
@@ -53,14 +54,18 @@ void Session::configureSimulation() {
     // A live field: the given (or a plausible) DC value with noise and a slow
     // wander, seeded from the clock so every run differs like a real probe.
     const double dc = options_.field.value_or(kDefaultField);
-    const auto seed = static_cast<unsigned>(
-        std::chrono::high_resolution_clock::now().time_since_epoch().count() & 0xFFFFFFFFu);
+    // --seed: the same noise every run and no drift (it follows the clock).
+    const auto seed = options_.seed ? static_cast<unsigned>(*options_.seed)
+                                    : static_cast<unsigned>(std::chrono::high_resolution_clock::now()
+                                                                .time_since_epoch()
+                                                                .count() &
+                                                            0xFFFFFFFFu);
     const int count = a.korvelSimMeterCount();
     for (int i = 0; i < count; ++i) {
         KorvelSimField field{};
         field.dc = dc;
         field.noise = 1e-5 + 2e-4 * std::fabs(dc);
-        field.drift = 2e-5 + 1e-3 * std::fabs(dc);
+        field.drift = options_.seed ? 0.0 : 2e-5 + 1e-3 * std::fabs(dc);
         field.seed = seed + static_cast<unsigned>(i);
         a.korvelSimSetFieldSource(i, &field);
     }
