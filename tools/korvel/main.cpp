@@ -86,7 +86,7 @@ std::string unknownCommandAdvice(CLI::App& app, int argc, char** argv) {
             if (word.find('=') != std::string::npos) continue;
             const CLI::Option* option = at->get_option_no_throw(word);
             if (option == nullptr && at != &app) option = app.get_option_no_throw(word);
-            if (option != nullptr && option->get_type_size() > 0) ++i;  // its value
+            if (option != nullptr && option->get_items_expected_min() > 0) ++i;  // its value
             continue;
         }
         std::vector<std::string> names;
