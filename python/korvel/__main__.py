@@ -121,19 +121,23 @@ def _open_meter(args: argparse.Namespace):
     from .meter import EEPROM_ADDRESS_SPACE, Meter
     from .simulator import Simulator
     for option, value in (("--field", args.field), ("--unplug-after", args.unplug_after),
-                          ("--seed", args.seed)):
+                          ("--seed", args.seed), ("--latency", args.latency)):
         if value is not None and not args.simulate:
             raise UsageError(f"{option} sets up the simulated meter: add --simulate")
     simulator = None
     if args.simulate:
         simulator = Simulator(args.library)
-        dc = DEFAULT_SIMULATED_FIELD if args.field is None else _field_value(args.field)
-        # --seed: repeatable noise and no drift, so two runs read alike.
-        seed = random.getrandbits(32) if args.seed is None else int(args.seed)
-        drift = 0.0 if args.seed is not None else 2e-5 + 1e-3 * abs(dc)
-        for index in range(simulator.meter_count):
-            simulator.set_field_source(index, dc=dc, noise=1e-5 + 2e-4 * abs(dc), drift=drift,
-                                       seed=seed + index)
+        if args.latency is not None:
+            simulator.set_latency(_number("--latency", args.latency, "a number of seconds", 0))
+        # Without --field or --seed the library's own field (12.5 mT, noisy).
+        if args.field is not None or args.seed is not None:
+            dc = DEFAULT_SIMULATED_FIELD if args.field is None else _field_value(args.field)
+            # --seed: repeatable noise and no drift, so two runs read alike.
+            seed = random.getrandbits(32) if args.seed is None else int(args.seed)
+            drift = 0.0 if args.seed is not None else 2e-5 + 1e-3 * abs(dc)
+            for index in range(simulator.meter_count):
+                simulator.set_field_source(index, dc=dc, noise=1e-5 + 2e-4 * abs(dc), drift=drift,
+                                           seed=seed + index)
     # The memory size is of no use here; left unasked, the open stays the
     # korvel program's (a seeded simulated meter then reads alike in both).
     meter = Meter(simulate=args.simulate, library=args.library, serial=args.meter,
@@ -477,6 +481,8 @@ def build_parser() -> argparse.ArgumentParser:
     read.add_argument("--simulate", action="store_true", help="use the simulated meter")
     read.add_argument("--field", metavar="TESLA",
                       help="field of the simulated meter (default 0.0125 T, with noise and drift)")
+    read.add_argument("--latency", metavar="SECONDS",
+                      help="seconds each exchange with the simulated meter takes (default 0.001)")
     read.add_argument("--seed", type=int, metavar="N",
                       help="simulated meter: seed its noise and leave out the drift, so runs repeat")
     read.add_argument("--library", metavar="PATH", help="load this library file")

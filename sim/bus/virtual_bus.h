@@ -57,6 +57,10 @@ public:
 
     // Multiplies every timeout the bus waits out (1.0 = real time).
     void setTimeScale(double scale);
+    // What every exchange takes on the cable, in seconds (a full-speed USB
+    // round trip by default); kept across reset().
+    static constexpr double kDefaultLatency = 0.001;
+    void setLatency(double seconds);
 
     // The call log: a ring of the most recent kLogCapacity calls.
     static constexpr int kLogCapacity = 4096;

@@ -35,6 +35,12 @@ void addMeterOptions(CLI::App& app, MeterOptions& options) {
         ->type_name("SECONDS")
         ->check(valueCheck("--unplug-after", {ValueRule::Number, 0, 0, false, true, "a number of seconds"}))
         ->group(simGroup);
+    app.add_option("--latency", options.latency,
+                   "Seconds each exchange with the simulated meter takes (default 0.001, a USB round trip; 0 "
+                   "answers at once)")
+        ->type_name("SECONDS")
+        ->check(valueCheck("--latency", {ValueRule::Number, 0, 10, false, false, "a number of seconds"}))
+        ->group(simGroup);
     app.add_option("--seed", options.seed,
                    "Seed the simulated noise with N and leave out the slow drift, so two runs read alike")
         ->type_name("N")

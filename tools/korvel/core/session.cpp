@@ -12,8 +12,6 @@ namespace {
 constexpr int kMaxMeters = 32;  // more than any bench holds; bounds the open walk
 constexpr int kIdentificationSize = 40;
 
-// A field that looks like a probe held near a small permanent magnet.
-constexpr double kDefaultField = 0.0125;
 
 }  // namespace
 
@@ -25,6 +23,7 @@ Session::Session(const MeterOptions& options)
                               : options_.unplugAfter ? "--unplug-after"
                               : options_.replugAfter ? "--replug-after"
                               : options_.seed        ? "--seed"
+                              : options_.latency     ? "--latency"
                                                      : nullptr;
         if (simOnly != nullptr) {
             throw Failure(kExitUsage, std::string(simOnly) +
@@ -51,9 +50,12 @@ void Session::configureSimulation() {
     const Api& a = api();
     if (options_.meters && a.korvelSimReset(*options_.meters) < 0)
         throw Failure(kExitUsage, "the simulated bus cannot hold " + std::to_string(*options_.meters) + " meters");
-    // A live field: the given (or a plausible) DC value with noise and a slow
-    // wander, seeded from the clock so every run differs like a real probe.
-    const double dc = options_.field.value_or(kDefaultField);
+    if (options_.latency && a.korvelSimSetLatency(*options_.latency) != 0)
+        throw Failure(kExitUsage, "--latency must be a number of seconds from 0 to 10");
+    // Without --field or --seed the meters keep the simulated library's own
+    // field (12.5 mT with noise and drift), as every program using it sees.
+    if (!options_.field && !options_.seed) return;
+    const double dc = options_.field.value_or(KORVEL_SIM_DEFAULT_FIELD);
     // --seed: the same noise every run and no drift (it follows the clock).
     const auto seed = options_.seed ? static_cast<unsigned>(*options_.seed)
                                     : static_cast<unsigned>(std::chrono::high_resolution_clock::now()
