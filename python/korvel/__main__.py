@@ -12,6 +12,7 @@ so logs from either can be plotted. Exit codes as the korvel program: 0 done,
 from __future__ import annotations
 
 import argparse
+import errno
 import json
 import math
 import os
@@ -199,9 +200,9 @@ class _Log:
             sys.stdout.flush()
             self.size = 0
             return
-        if os.path.exists(path) and not (append or force):
+        if os.path.isfile(path) and not (append or force):  # /dev/null is no log to keep
             raise UsageError(f"{path} exists: --append adds this run to it, --force overwrites it")
-        flags = os.O_WRONLY | os.O_CREAT | (os.O_APPEND if append else os.O_TRUNC)
+        flags = os.O_CREAT | (os.O_RDWR | os.O_APPEND if append else os.O_WRONLY | os.O_TRUNC)
         try:
             self.fd = os.open(path, flags, 0o666)
         except OSError as error:
@@ -233,6 +234,9 @@ class _Log:
         if self.to_file:
             try:
                 os.fsync(self.fd)
+            except OSError as error:
+                if error.errno != errno.EINVAL:  # /dev/null, a FIFO: nothing to sync
+                    raise
             finally:
                 os.close(self.fd)
 
@@ -249,7 +253,7 @@ def command_read(args: argparse.Namespace) -> int:
     # As korvel read: one reading unless told how many or how long.
     if count is None and not args.continuous and duration is None:
         count = 1
-    if args.output and args.output != "-" and os.path.exists(args.output) and not (
+    if args.output and args.output != "-" and os.path.isfile(args.output) and not (
             args.append or args.force):
         raise UsageError(f"{args.output} exists: --append adds this run to it, --force overwrites it")
     meter = _open_meter(args)

@@ -84,6 +84,18 @@ def test_an_existing_log_is_refused_appended_to_or_overwritten(tmp_path):
     wrong = sim("read", "-n", "1", "--format", "jsonl", "-o", str(log), "--append")
     assert wrong.returncode == 2 and "not a jsonl log" in wrong.stderr
     assert log.read_text() == text
+    jsonl = tmp_path / "field.jsonl"
+    assert sim("read", "-n", "1", "--format", "jsonl", "-o", str(jsonl)).returncode == 0
+    other = sim("read", "-n", "1", "--format", "csv", "-o", str(jsonl), "--append")
+    assert other.returncode == 2 and "not a csv log" in other.stderr
+
+    # A log torn by a power cut gets its last line ended before the new run.
+    with log.open("a") as torn:
+        torn.write("2026-12-0")
+    mended = sim("read", "-n", "1", "--format", "csv", "-o", str(log), "--append")
+    assert mended.returncode == 0, mended.stderr
+    assert "\n2026-12-0\n# korvel " in log.read_text()
+    text = log.read_text()
 
     forced = sim("read", "-n", "2", "--format", "csv", "-o", str(log), "--force")
     assert forced.returncode == 0, forced.stderr

@@ -189,7 +189,7 @@ void checkDumpTarget(const EepromOptions& options) {
     struct stat info{};
     if (::stat(options.file.c_str(), &info) != 0) return;
     if (S_ISDIR(info.st_mode)) throw Failure(kExitUsage, "cannot write " + options.file + ": it is a folder");
-    if (!options.force)
+    if (S_ISREG(info.st_mode) && !options.force)
         throw Failure(kExitUsage, options.file + " exists: give --force to overwrite it (a backup is kept "
                                                  "until the new one is complete)");
 }
@@ -211,6 +211,16 @@ void writeImage(const std::string& path, const std::vector<std::uint8_t>& bytes,
     if (toStandardOutput(path)) {
         if (const int error = writeAll(STDOUT_FILENO, bytes); error != 0)
             throw Failure(kExitMeterError, std::string("cannot write standard output: ") + std::strerror(error));
+        return;
+    }
+    // A device or FIFO (/dev/null, a pipe) is written to directly: renaming
+    // a file over it would replace it.
+    struct stat info{};
+    if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        int error = fd < 0 ? errno : writeAll(fd, bytes);
+        if (fd >= 0 && ::close(fd) != 0 && error == 0) error = errno;
+        if (error != 0) throw Failure(kExitUsage, "cannot write " + path + ": " + std::strerror(error));
         return;
     }
     const std::string partial = path + ".part";

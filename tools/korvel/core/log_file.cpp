@@ -20,6 +20,13 @@ bool exists(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0;
 }
 
+// Only a file holds a log worth keeping: /dev/null, a FIFO or a terminal is
+// written to as it is.
+bool existingFile(const std::string& path) {
+    struct stat info{};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
 bool isStandardOutput(const std::string& path) { return path.empty() || path == "-"; }
 
 }  // namespace
@@ -44,7 +51,7 @@ void LogFile::check(const LogTarget& target) {
     }
     if (target.existing != Existing::Refuse) return;
     const std::string path = rotated ? numberedPath(target.path, 1) : target.path;
-    if (!exists(path)) return;
+    if (!existingFile(path)) return;
     throw Failure(kExitUsage, path + (rotated ? " exists: --append continues that log, --force starts it afresh"
                                               : " exists: --append adds this run to it, --force overwrites it"));
 }
@@ -69,7 +76,8 @@ LogFile::~LogFile() {
 }
 
 int LogFile::open(const std::string& path, bool mayExist) {
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (mayExist ? O_APPEND : O_TRUNC);
+    // Read as well when appending: the first and last bytes are looked at.
+    const int flags = O_CREAT | O_CLOEXEC | (mayExist ? O_RDWR | O_APPEND : O_WRONLY | O_TRUNC);
     const int fd = ::open(path.c_str(), flags, 0666);
     if (fd < 0) return errno;
     struct stat info{};
