@@ -110,11 +110,14 @@ KORVEL_API int korvelSimReplug(int meter);
  */
 KORVEL_API int korvelSimSetTimeScale(double scale);
 /**
- * How long every exchange takes on the simulated cable, in seconds (0 to 10;
- * default 0.001, a full-speed USB round trip, so a program meets the meter's
- * real pace: about 1000 readings/s at most). The wait is spent in the
- * request's write, before the meter acts. Kept across korvelSimReset; tests
- * that need speed set 0. Returns 0, or -1 for a value out of range.
+ * How long an exchange takes on the simulated cable, in seconds (0 to 10;
+ * default 0.001, a full-speed USB frame). Like USB frames the cable ticks once
+ * per latency, and an exchange ends on the first tick at least half a latency
+ * after it starts: one latency on average, and exactly one exchange per tick
+ * for a program reading in a loop (at most 1000 readings/s by default, as
+ * with a real meter). The wait is spent in the request's write, before the
+ * meter acts. Kept across korvelSimReset; tests that need speed set 0.
+ * Returns 0, or -1 for a value out of range.
  */
 KORVEL_API int korvelSimSetLatency(double seconds);
 /** Returns a meter to its power-on state (settings, registers, queue). */

@@ -57,8 +57,9 @@ public:
 
     // Multiplies every timeout the bus waits out (1.0 = real time).
     void setTimeScale(double scale);
-    // What every exchange takes on the cable, in seconds (a full-speed USB
-    // round trip by default); kept across reset().
+    // The cable's tick, in seconds (a full-speed USB frame by default): an
+    // exchange ends on the first tick at least half a tick after it starts.
+    // Kept across reset().
     static constexpr double kDefaultLatency = 0.001;
     void setLatency(double seconds);
 

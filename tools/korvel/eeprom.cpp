@@ -237,9 +237,9 @@ void writeImage(const std::string& path, const std::vector<std::uint8_t>& bytes,
     if (error == 0 && !force && ::link(partial.c_str(), path.c_str()) != 0) {
         error = errno;
         // A file system without hard links (FAT): check, then rename.
-        struct stat info{};
+        struct stat other{};
         if (error == EPERM || error == EOPNOTSUPP || error == ENOSYS)
-            error = ::stat(path.c_str(), &info) == 0 ? EEXIST : 0;
+            error = ::stat(path.c_str(), &other) == 0 ? EEXIST : 0;
         if (error == 0 && ::rename(partial.c_str(), path.c_str()) != 0) error = errno;
     } else if (error == 0 && force && ::rename(partial.c_str(), path.c_str()) != 0) {
         error = errno;
