@@ -4,8 +4,9 @@
  *
  * The simulated library is the real library's code over a virtual USB bus on
  * which simulated meters hang. A fresh process sees one meter with power-on
- * defaults and a quiet field; these functions change that: how many meters,
- * the field each one measures, faults to inject, and a look inside.
+ * defaults, in a field of 12.5 mT with noise (KORVEL_SIM_DEFAULT_FIELD),
+ * answering each exchange after 1 ms (see korvelSimSetLatency); these functions change that: how many meters, the
+ * field each one measures, faults to inject, and a look inside.
  *
  * Meters are numbered 0, 1, ... in bus order (the order openKorvel tries
  * them). Results: 0 (or a count or index) on success, -1 for a bad argument
@@ -108,6 +109,17 @@ KORVEL_API int korvelSimReplug(int meter);
  * between open attempts, the self-test's second) are not affected.
  */
 KORVEL_API int korvelSimSetTimeScale(double scale);
+/**
+ * How long an exchange takes on the simulated cable, in seconds (0 to 10;
+ * default 0.001, a full-speed USB frame). Like USB frames the cable ticks once
+ * per latency, and an exchange ends on the first tick at least half a latency
+ * after it starts: one latency on average, and exactly one exchange per tick
+ * for a program reading in a loop (at most 1000 readings/s by default, as
+ * with a real meter). The wait is spent in the request's write, before the
+ * meter acts. Kept across korvelSimReset; tests that need speed set 0.
+ * Returns 0, or -1 for a value out of range.
+ */
+KORVEL_API int korvelSimSetLatency(double seconds);
 /** Returns a meter to its power-on state (settings, registers, queue). */
 KORVEL_API int korvelSimPowerCycle(int meter);
 
@@ -122,6 +134,14 @@ typedef struct KorvelSimField {
     double drift;       /**< peak of a slow wander around dc (period ~ minutes) */
     unsigned int seed;  /**< noise seed: equal seeds give equal readings */
 } KorvelSimField;
+
+/**
+ * The field every meter finds itself in when attached (korvelSimReset,
+ * korvelSimAddMeter, a fresh process): 12.5 mT DC, as near a small permanent
+ * magnet, with Gaussian noise of 1.25e-5 T and a slow drift of at most
+ * 3.25e-5 T, the noise seeded with the meter's number plus one.
+ */
+#define KORVEL_SIM_DEFAULT_FIELD 0.0125
 
 /** A steady DC field of `tesla`, no noise. */
 KORVEL_API int korvelSimSetField(int meter, double tesla);

@@ -95,6 +95,9 @@ class Meter:
         eeprom_size: size of the meter's memory in bytes, for the bounds
             checks of :attr:`eeprom` (default: the simulated meter's size, or
             only the 16-bit address space for a real meter).
+        latency: with ``simulate=True``, the seconds every exchange takes on
+            the simulated cable (default 0.001, a USB round trip; 0 answers at
+            once). It holds for every simulated meter of the process.
 
     Measurement: :meth:`read`, :meth:`stream`, :attr:`units`, :attr:`acdc`,
     :meth:`set_units`, :attr:`range`, :meth:`set_auto_range`, :attr:`hold`,
@@ -130,8 +133,17 @@ class Meter:
     """
 
     def __init__(self, simulate: bool = False, library: Optional[str] = None, *,
-                 serial: Optional[str] = None, eeprom_size: Optional[int] = None) -> None:
+                 serial: Optional[str] = None, eeprom_size: Optional[int] = None,
+                 latency: Optional[float] = None) -> None:
+        if latency is not None and not simulate:
+            raise ValueError("latency sets up the simulated meter: give simulate=True")
         self._lib = _library.load(simulate, library)
+        if latency is not None:
+            from .simulator import _set_latency
+            if isinstance(latency, bool) or not isinstance(latency, (int, float)) or \
+                    not 0 <= latency <= 10:
+                raise ValueError(f"latency must be a number of seconds from 0 to 10, not {latency!r}")
+            _set_latency(self._lib)(float(latency))
         self._lock = threading.RLock()
         self._handle = 0
         self._lost = False

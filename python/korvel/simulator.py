@@ -81,6 +81,24 @@ class Call(NamedTuple):
     data: bytes    #: bytes written or read
 
 
+#: The field every simulated meter finds itself in (the simulated library's
+#: KORVEL_SIM_DEFAULT_FIELD): 12.5 mT DC with a little noise and drift.
+DEFAULT_FIELD = 0.0125
+#: What each exchange takes on the simulated cable unless set otherwise.
+DEFAULT_LATENCY = 0.001
+
+
+def _set_latency(lib: "_library.Library"):
+    """korvelSimSetLatency of a loaded simulated library, declared here."""
+    function = getattr(lib._cdll, "korvelSimSetLatency", None)
+    if function is None:
+        raise KorvelError(f"the library {lib.path} has no function korvelSimSetLatency; "
+                          "it is older than this package - rebuild or update it")
+    function.restype = ctypes.c_int
+    function.argtypes = [ctypes.c_double]
+    return function
+
+
 class Simulator:
     """The simulated USB bus and its meters (meters are numbered 0, 1, ...
     in bus order, the order in which ``Meter(simulate=True)`` tries them).
@@ -128,6 +146,12 @@ class Simulator:
     def set_time_scale(self, scale: float) -> None:
         """Scale every USB timeout (1.0 real time, 0.01 makes 2 s last 20 ms)."""
         self._ok(self._lib.korvelSimSetTimeScale(float(scale)), f"set_time_scale({scale})")
+
+    def set_latency(self, seconds: float) -> None:
+        """How long every exchange takes on the simulated cable, in seconds
+        (0 to 10; default 0.001, a USB round trip; 0 answers at once).
+        Kept across :meth:`reset`."""
+        self._ok(_set_latency(self._lib)(float(seconds)), f"set_latency({seconds})")
 
     def power_cycle(self, meter: int) -> None:
         """Return a meter to its power-on state."""

@@ -49,13 +49,16 @@ def korvel_program() -> str:
 
 @pytest.fixture
 def sim(sim_library: str) -> korvel.Simulator:
-    """A bus with one fresh meter and short USB timeouts (failures cost ms)."""
+    """A bus with one fresh meter, short USB timeouts (failures cost ms) and
+    no latency (exchanges answered at once)."""
     simulator = korvel.Simulator(sim_library)
     simulator.reset(1)
     simulator.set_time_scale(0.01)
+    simulator.set_latency(0)
     yield simulator
     simulator.reset(1)
     simulator.set_time_scale(1.0)
+    simulator.set_latency(korvel.simulator.DEFAULT_LATENCY)
 
 
 @pytest.fixture

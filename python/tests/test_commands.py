@@ -27,7 +27,7 @@ def test_read_csv_parses_back(sim_library, tmp_path):
     done = run(["read", "--simulate", "--field", "0.02", "-n", "6", "--format", "csv", "-o", str(log)],
                sim_library)
     assert done.returncode == 0, done.stderr
-    rows = list(csv.DictReader(log.open()))
+    rows = list(csv.DictReader(line for line in log.open() if not line.startswith("#")))
     assert len(rows) == 6
     assert list(rows[0]) == ["timestamp", "elapsed_s", "tesla", "text", "units", "range", "acdc",
                              "counts"]
@@ -46,6 +46,7 @@ def test_read_jsonl_and_text_to_stdout(sim_library):
     done = run(["read", "--simulate", "-n", "3", "--format", "jsonl"], sim_library)
     assert done.returncode == 0, done.stderr
     records = [json.loads(line) for line in done.stdout.splitlines()]
+    assert records.pop(0)["type"] == "meta"
     assert len(records) == 3
     assert {"timestamp", "elapsed_s", "tesla", "text", "units", "range", "acdc", "counts"} <= set(records[0])
     done = run(["read", "--simulate", "-n", "2", "--interval", "0.05"], sim_library)
@@ -71,7 +72,8 @@ def test_exit_codes(sim_library, args, code, message):
 def test_one_reading_by_default(sim_library):
     done = run(["read", "--simulate", "--format", "csv", "-q"], sim_library)
     assert done.returncode == 0
-    assert len(done.stdout.splitlines()) == 2 and done.stderr == ""
+    lines = [line for line in done.stdout.splitlines() if not line.startswith("#")]
+    assert len(lines) == 2 and done.stderr == ""
 
 
 def test_a_lost_meter_ends_the_run_keeping_the_readings(sim_library, tmp_path):
@@ -79,7 +81,7 @@ def test_a_lost_meter_ends_the_run_keeping_the_readings(sim_library, tmp_path):
     done = run(["read", "--simulate", "--continuous", "--interval", "0.01", "--unplug-after", "0.3",
                 "--format", "csv", "-o", str(log)], sim_library)
     assert done.returncode == 1
-    rows = list(csv.DictReader(log.open()))
+    rows = list(csv.DictReader(line for line in log.open() if not line.startswith("#")))
     assert len(rows) >= 3
     assert f"after {len(rows)} reading(s)" in done.stderr
     assert f"{len(rows)} readings in" in done.stderr
@@ -93,12 +95,14 @@ def test_ctrl_c_ends_a_run_cleanly(sim_library, tmp_path):
                                 "--format", "csv", "-o", str(log)], env=env,
                                stderr=subprocess.PIPE, text=True)
     deadline = time.monotonic() + 30
-    while time.monotonic() < deadline and (not log.exists() or log.read_text().count("\n") < 4):
+    while time.monotonic() < deadline and (
+            not log.exists() or len([line for line in log.read_text().splitlines()
+                                     if not line.startswith("#")]) < 5):
         time.sleep(0.05)
     process.send_signal(signal.SIGINT)
     _, stderr = process.communicate(timeout=30)
     assert process.returncode == 0
-    lines = log.read_text().splitlines()
+    lines = [line for line in log.read_text().splitlines() if not line.startswith("#")]
     assert len(lines) >= 4 and lines[-1].count(",") == 7  # complete records only
     assert f"{len(lines) - 1} readings in" in stderr
 

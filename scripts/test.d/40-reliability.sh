@@ -85,7 +85,7 @@ cmake --build "$build_dir" --target korvel_soak -j "$jobs"
 if [ -x "$build_dir/korvel" ]; then
   echo "-- korvel read"
   cmake --build "$build_dir" --target korvel_cli -j "$jobs"
-  lines=$(timeout 60 "$build_dir/korvel" --simulate read -n 20000 --format csv -q | wc -l)
+  lines=$(timeout 60 "$build_dir/korvel" --simulate --latency 0 read -n 20000 --format csv -q | wc -l)
   [ "$lines" -gt 20000 ] || { echo "FAIL: korvel read gave $lines lines for 20000 readings"; exit 1; }
   status=0
   timeout 30 "$build_dir/korvel" --simulate --unplug-after 1 read --continuous --interval 0.005 \

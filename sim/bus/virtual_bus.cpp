@@ -5,12 +5,15 @@
 
 #include <usb.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 struct usb_dev_handle {
@@ -46,6 +49,7 @@ struct VirtualBus::Impl {
     std::vector<std::unique_ptr<Device>> devices;
     usb_bus bus{};
     double timeScale = 1.0;
+    std::atomic<double> latency{VirtualBus::kDefaultLatency};
     int handles = 0;
     unsigned resetGeneration = 0;
 
@@ -189,6 +193,8 @@ void VirtualBus::setTimeScale(double scale) {
     std::lock_guard lock(impl_->mutex);
     impl_->timeScale = scale < 0 ? 0 : scale;
 }
+
+void VirtualBus::setLatency(double seconds) { impl_->latency = seconds > 0 ? seconds : 0.0; }
 
 void VirtualBus::clearLog() {
     std::lock_guard lock(impl_->mutex);
@@ -349,6 +355,19 @@ int usb_release_interface(usb_dev_handle* h, int interface) {
 }
 
 int usb_bulk_write(usb_dev_handle* h, int ep, const char* bytes, int size, int timeout) {
+    // The round trip of the exchange this request starts, spent before the
+    // bus is locked so other devices go on meanwhile. Like USB frames, the
+    // cable ticks once per latency: the exchange ends on the first tick at
+    // least half a latency away (on average one latency), so a program reading
+    // in a loop gets exactly one exchange per tick whatever its own work
+    // (up to half a tick) and however late the sleep wakes.
+    if (const double latency = bus().latency; latency > 0) {
+        using Clock = std::chrono::steady_clock;
+        const double now = std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+        const double tick = std::ceil((now + latency / 2) / latency) * latency;
+        std::this_thread::sleep_until(
+            Clock::time_point(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(tick))));
+    }
     std::unique_lock lock(bus().mutex);
     auto& b = bus();
     Device* d = b.live(h);

@@ -57,6 +57,11 @@ public:
 
     // Multiplies every timeout the bus waits out (1.0 = real time).
     void setTimeScale(double scale);
+    // The cable's tick, in seconds (a full-speed USB frame by default): an
+    // exchange ends on the first tick at least half a tick after it starts.
+    // Kept across reset().
+    static constexpr double kDefaultLatency = 0.001;
+    void setLatency(double seconds);
 
     // The call log: a ring of the most recent kLogCapacity calls.
     static constexpr int kLogCapacity = 4096;

@@ -126,11 +126,25 @@ private:
     std::thread worker_;
 };
 
+// The field a meter finds itself in when attached: a probe held near a small
+// permanent magnet, 12.5 mT with a little noise and a slow wander, seeded by
+// the meter's number so a run repeats. The korvel program and the Python
+// package take this one too (docs/simulator.md).
+FieldSource defaultField(int number) {
+    FieldSource field;
+    field.dc = KORVEL_SIM_DEFAULT_FIELD;
+    field.noise = 1e-5 + 2e-4 * KORVEL_SIM_DEFAULT_FIELD;
+    field.drift = 2e-5 + 1e-3 * KORVEL_SIM_DEFAULT_FIELD;
+    field.seed = static_cast<std::uint32_t>(number + 1);
+    return field;
+}
+
 // Attaches a new meter at the end of the bus (registry lock held).
 int attachMeter(Registry& reg) {
     if (static_cast<int>(reg.meters.size()) >= kMaxMeters) return -1;
     const int number = static_cast<int>(reg.meters.size());
     auto port = std::make_shared<Port>(std::make_shared<Meter>(number + 1));
+    port->meter->setField(defaultField(number));
     const int device = VirtualBus::instance().attach(port, wire::kVendorId, wire::kProductId);
     const unsigned generation = reg.generation;
     Port* end = port.get();  // the meter lives inside its port
@@ -245,6 +259,13 @@ KORVEL_API int korvelSimReplug(int meter) {
 KORVEL_API int korvelSimSetTimeScale(double scale) {
     if (!isFinite(scale) || scale < 0.0) return -1;
     VirtualBus::instance().setTimeScale(scale);
+    return 0;
+}
+
+KORVEL_API int korvelSimSetLatency(double seconds) {
+    // Ten seconds is beyond any cable; more is a mistake, not a slow meter.
+    if (!isFinite(seconds) || seconds < 0.0 || seconds > 10.0) return -1;
+    VirtualBus::instance().setLatency(seconds);
     return 0;
 }
 

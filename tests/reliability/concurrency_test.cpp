@@ -40,10 +40,12 @@ protected:
     void SetUp() override {
         SimulatedMeters::SetUp();
         korvelSimSetTimeScale(0.01);
+        korvelSimSetLatency(0);  // exchanges answered at once
     }
     void meters(int count) {
         korvelSimReset(count);
         korvelSimSetTimeScale(0.01);
+        korvelSimSetLatency(0);  // exchanges answered at once
         for (int m = 0; m < count; ++m) fillPattern(m);
     }
 };

@@ -28,6 +28,7 @@ protected:
         handlesBefore = bus.openHandles();
         bus.reset();
         bus.setTimeScale(0);
+        bus.setLatency(0);  // exchanges answered at once
     }
     void TearDown() override {
         for (MeterHandle h : handles) closeKorvel(h);

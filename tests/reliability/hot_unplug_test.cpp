@@ -62,6 +62,7 @@ using HotUnplug = SimulatedMeters;
 
 TEST_F(HotUnplug, BetweenExchangesEveryCallFailsAtOnceAndClosesTheDevice) {
     korvelSimSetTimeScale(1.0);  // real timeouts: a wait for one would show
+    korvelSimSetLatency(0);  // exchanges answered at once
     for (const Call& call : everyShape()) {
         SCOPED_TRACE(call.name);
         const MeterHandle h = open();
@@ -119,6 +120,7 @@ TEST_F(HotUnplug, PlugCycleWithoutAnExchangeStillKillsTheOldConnection) {
 // waiting for its timeout. The call returns -1 as soon as the cable is gone.
 TEST_F(HotUnplug, DuringAnExchangeTheCallReturnsAsSoonAsTheCableIsGone) {
     korvelSimSetTimeScale(1.0);  // 500 ms to write, 2000 ms to read
+    korvelSimSetLatency(0);  // exchanges answered at once
     struct Case {
         const char* name;
         int fault;              // what the exchange meets
@@ -160,6 +162,7 @@ TEST_F(HotUnplug, DuringAnExchangeTheCallReturnsAsSoonAsTheCableIsGone) {
 
 TEST_F(HotUnplug, ALineInterruptedByTheUnplugShowsTheProblemForEveryPieceThatNeedsTheMeter) {
     korvelSimSetTimeScale(1.0);
+    korvelSimSetLatency(0);  // exchanges answered at once
     const MeterHandle h = open();
     korvelSimInjectFault(0, KORVEL_SIM_FAULT_SILENCE, 1);
     std::thread puller([] {
@@ -195,6 +198,7 @@ TEST_F(HotUnplug, AnotherMeterCarriesOnAndTheReturningMeterIsFoundAgain) {
 // neither its exchanges nor its close.
 TEST_F(HotUnplug, StaleHandlesNeverReachALaterConnection) {
     korvelSimSetTimeScale(0);
+    korvelSimSetLatency(0);  // exchanges answered at once
     std::vector<MeterHandle> stale;
     MeterHandle current = open();
     for (int cycle = 0; cycle < 150; ++cycle) {

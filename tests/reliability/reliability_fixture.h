@@ -22,6 +22,7 @@ protected:
         handlesBefore = bus.openHandles();
         korvelSimReset(1);
         korvelSimSetTimeScale(0.01);  // a 2000 ms read timeout lasts 20 ms
+        korvelSimSetLatency(0);  // exchanges answered at once
     }
     void TearDown() override {
         for (MeterHandle h : opened) closeKorvel(h);

@@ -366,6 +366,7 @@ int Soak::run() {
     captureOutput();
     korvelSimReset(1);
     korvelSimSetTimeScale(options_.timeScale);
+    korvelSimSetLatency(0);  // exchanges answered at once
     korvelSimSetField(kMeter, 0.0123);
     open();
     // The soak owns the range: the meter must not change it by itself.

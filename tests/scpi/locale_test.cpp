@@ -43,6 +43,7 @@ TEST(CommaLocale, ReadingsAndIdentificationKeepTheirDecimalPoint) {
     ASSERT_STREQ(probe, "1,5") << "the locale in force should write a decimal comma";
 
     ASSERT_EQ(korvelSimReset(1), 1);
+    korvelSimSetLatency(0);  // exchanges answered at once
     ASSERT_EQ(korvelSimSetField(0, 0.01234), 0);
     const MeterHandle h = openKorvel();
     ASSERT_NE(h, 0U);

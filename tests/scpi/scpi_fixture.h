@@ -102,6 +102,7 @@ protected:
     void SetUp() override {
         bus.reset();
         bus.setTimeScale(0.01);
+        bus.setLatency(0);  // exchanges answered at once
         bus.attach(meter, wire::kVendorId, wire::kProductId);
         h = openKorvel();
         ASSERT_NE(h, 0U);

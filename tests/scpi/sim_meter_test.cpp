@@ -18,6 +18,7 @@ protected:
     void SetUp() override {
         ASSERT_EQ(korvelSimReset(1), 1);
         korvelSimSetTimeScale(0.01);
+        korvelSimSetLatency(0);  // exchanges answered at once
         h = openKorvel();
         ASSERT_NE(h, 0U);
         ASSERT_EQ(run(":SYST:CLE"), "");

@@ -42,6 +42,7 @@ TEST_F(NoAllocation, EveryCommandAndFaultInTheModel) {
 TEST(NoAllocationLibrary, ExchangesWithTheSimulatedMeter) {
     ASSERT_EQ(korvelSimReset(1), 1);
     korvelSimSetTimeScale(0.01);
+    korvelSimSetLatency(0);  // exchanges answered at once
     const MeterHandle h = openKorvel();
     ASSERT_NE(h, 0u);
     KorvelSimField field{};

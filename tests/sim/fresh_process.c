@@ -1,8 +1,12 @@
 /* A fresh process that loads the simulated library with dlopen finds one
- * meter with power-on defaults. Plain C: also checks that korvel_sim.h is. */
+ * meter with power-on defaults, in the default field of 12.5 mT, answering
+ * each exchange after the default latency of 1 ms. Plain C: also checks that
+ * korvel_sim.h is. */
+#define _POSIX_C_SOURCE 200809L
 #include <dlfcn.h>
 #include <stdio.h>
 #include <string.h>
+#include <time.h>
 
 #include "korvel_sim.h"
 
@@ -41,14 +45,29 @@ int main(int argc, char **argv) {
         memset(info, 0, sizeof info);
         if (mtrGetMeterInfo(h, info) != 0 || strcmp(info, "KORVEL,KV-100,KV0001,1.02") != 0)
             return fail("identification");
-        if (mtrGetReading(h, &reading) != 0 || reading.value != 0 || reading.units != 0 ||
-            reading.range != 0 || reading.acdc != 0)
-            return fail("power-on reading");
+        /* 12.5 mT is 125.0 G: 1250 counts of 0.1 G, give or take the noise
+           and drift (together below 0.6 G). */
+        if (mtrGetReading(h, &reading) != 0 || reading.value < 1244 || reading.value > 1256 ||
+            reading.units != 0 || reading.range != 0 || reading.acdc != 0)
+            return fail("power-on reading in the default field");
+        {
+            /* The cable ticks once per millisecond and each exchange ends on a
+               tick at least half a tick away: 20 readings span 19.5 ms at
+               least (never less; a busy machine only makes it more). */
+            struct timespec start, end;
+            int i;
+            clock_gettime(CLOCK_MONOTONIC, &start);
+            for (i = 0; i < 20; ++i)
+                if (mtrGetReading(h, &reading) != 0) return fail("reading");
+            clock_gettime(CLOCK_MONOTONIC, &end);
+            if ((double)(end.tv_sec - start.tv_sec) + (double)(end.tv_nsec - start.tv_nsec) * 1e-9 < 0.0195)
+                return fail("the default latency of 1 ms per exchange");
+        }
         if (korvelSimGetSetting(0, KORVEL_SIM_AUTO_RANGE) != 1 ||
             korvelSimGetSetting(0, KORVEL_SIM_HOLD) != 0)
             return fail("power-on settings");
         closeKorvel(h);
     }
-    puts("fresh process: one meter, power-on defaults");
+    puts("fresh process: one meter, power-on defaults, 12.5 mT, 1 ms per exchange");
     return 0;
 }

@@ -25,6 +25,7 @@ protected:
     static void reset(int meters) {
         ASSERT_EQ(korvelSimReset(meters), meters);
         korvelSimSetTimeScale(0.01);  // a 2000 ms read timeout lasts 20 ms
+        korvelSimSetLatency(0);  // exchanges answered at once
     }
     static std::string identity(MeterHandle h) {
         char info[41] = {};
@@ -184,6 +185,7 @@ TEST_F(Library, TwoMetersEachKeepTheirOwnState) {
 // pulled; the meter is gone all the same, and a replug right away works.
 TEST_F(Library, UnplugFaultIsInPlaceByTheTimeTheExchangeFails) {
     korvelSimSetTimeScale(0.0);
+    korvelSimSetLatency(0);  // exchanges answered at once
     for (int round = 0; round < 20; ++round) {
         SCOPED_TRACE(round);
         const MeterHandle h = openKorvel();
@@ -422,6 +424,9 @@ TEST_F(Library, ControlFunctionsRefuseBadArguments) {
         korvelSimReplug(-1),
         korvelSimSetTimeScale(-0.5),
         korvelSimSetTimeScale(std::nan("")),
+        korvelSimSetLatency(-0.001),
+        korvelSimSetLatency(10.5),
+        korvelSimSetLatency(std::nan("")),
         korvelSimPowerCycle(3),
         korvelSimSetField(1, 0.1),
         korvelSimSetField(0, INFINITY),

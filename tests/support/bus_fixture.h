@@ -23,6 +23,7 @@ protected:
     void SetUp() override {
         bus.reset();
         bus.setTimeScale(0.01);  // a 2000 ms read timeout lasts 20 ms
+        bus.setLatency(0);  // exchanges answered at once
     }
     void TearDown() override { bus.reset(); }
 

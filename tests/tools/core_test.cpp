@@ -2,14 +2,19 @@
 // identification parsing, library search order, completion.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "core/eeprom.h"
+#include "core/failure.h"
 #include "core/library.h"
+#include "core/log_file.h"
+#include "core/option_values.h"
 #include "core/reading.h"
 #include "core/replies.h"
 #include "core/scpi_catalog.h"
@@ -174,6 +179,71 @@ TEST(Statistics, SummaryNamesCountRateAndReadingsWithoutValue) {
         << text;
     EXPECT_NE(text.find("1 reading had no value in tesla"), std::string::npos) << text;
     EXPECT_NE(formatSummary(0, 0, Statistics{}).find("0 readings in 0.000 s"), std::string::npos);
+    // One reading has no time span, so no rate either.
+    Statistics one;
+    one.add(0.5);
+    EXPECT_EQ(formatSummary(1, 0.0, one).substr(0, 10), "1 reading\n");
+    EXPECT_EQ(formatSummary(1, 0.0, one).find("readings/s"), std::string::npos);
+}
+
+TEST(OptionValues, RefusalsNameTheOptionAndWhatItTakes) {
+    const ValueRule count{ValueRule::Whole, 1, 0, false, true, "a whole number"};
+    const ValueRule seconds{ValueRule::Number, 0, 0, true, true, "a number of seconds"};
+    const ValueRule field{ValueRule::Number, -10, 10, false, false, "a number of tesla"};
+    for (const char* bad : {"0", "-3", "abc", "2.5", "", " 4", "1e3", "99999999999999999999"})
+        EXPECT_EQ(checkValue("-n", bad, count), "-n must be a whole number of 1 or more") << bad;
+    EXPECT_EQ(checkValue("-n", "17", count), "");
+    for (const char* bad : {"0", "nan", "inf", "-inf", "-1", "1s", "0x"})
+        EXPECT_EQ(checkValue("--duration", bad, seconds), "--duration must be a number of seconds greater than 0")
+            << bad;
+    EXPECT_EQ(checkValue("--duration", "0.25", seconds), "");
+    EXPECT_EQ(checkValue("--field", "10.5", field), "--field must be a number of tesla from -10 to 10");
+    EXPECT_EQ(checkValue("--field", "-10", field), "");
+}
+
+TEST(OptionValues, TheNearestNameForATypingMistake) {
+    const std::vector<std::string> names{"info", "read", "scpi", "console", "eeprom", "list", "selftest", "serve"};
+    EXPECT_EQ(nearestName("raed", names), "read");
+    EXPECT_EQ(nearestName("consle", names), "console");
+    EXPECT_EQ(nearestName("serv", names), "serve");
+    EXPECT_EQ(nearestName("frobnicate", names), "");
+    EXPECT_EQ(nearestName("x", names), "");
+}
+
+TEST(LogFile, NumberedNamesKeepTheExtension) {
+    EXPECT_EQ(numberedPath("field.csv", 1), "field.0001.csv");
+    EXPECT_EQ(numberedPath("logs/run.2026.jsonl", 12), "logs/run.2026.0012.jsonl");
+    EXPECT_EQ(numberedPath("field", 3), "field.0003");
+    EXPECT_EQ(numberedPath("dir.d/field", 3), "dir.d/field.0003");
+    EXPECT_EQ(numberedPath(".hidden", 2), ".hidden.0002");
+}
+
+TEST(LogFile, RefusesAnExistingFileUnlessAppendingOrReplacing) {
+    const auto folder = std::filesystem::temp_directory_path() / ("korvel-log-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    const std::string path = (folder / "field.csv").string();
+    {
+        LogFile log(LogTarget{path, Existing::Refuse, 0, 0});
+        ASSERT_EQ(log.write("a,b\n"), 0);
+        ASSERT_EQ(log.finish(), 0);
+    }
+    EXPECT_THROW(LogFile(LogTarget{path, Existing::Refuse, 0, 0}), Failure);
+    {
+        LogFile log(LogTarget{path, Existing::Append, 0, 0});
+        EXPECT_TRUE(log.continued());
+        EXPECT_EQ(log.firstByte(), 'a');
+        EXPECT_EQ(log.size(), 4U);
+        ASSERT_EQ(log.write("c,d\n"), 0);
+    }
+    std::ifstream in(path);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "a,b\nc,d\n");
+    { LogFile replaced(LogTarget{path, Existing::Replace, 0, 0}); }
+    EXPECT_EQ(std::filesystem::file_size(path), 0U);
+    // Standard output takes neither, nor rotation.
+    EXPECT_THROW(LogFile::check(LogTarget{"-", Existing::Append, 0, 0}), Failure);
+    EXPECT_THROW(LogFile::check(LogTarget{"", Existing::Refuse, 100, 0}), Failure);
+    std::filesystem::remove_all(folder);
 }
 
 TEST(Eeprom, ChunksCoverTheSpanInPiecesOfAtMostFifty) {

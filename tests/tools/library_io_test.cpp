@@ -32,6 +32,7 @@ protected:
     void SetUp() override {
         ASSERT_EQ(korvelSimReset(1), 1);
         korvelSimSetTimeScale(0.01);
+        korvelSimSetLatency(0);  // exchanges answered at once
         const MeterHandle handle = openKorvel();
         ASSERT_NE(handle, 0U);
         meter_.emplace(api_, handle, "KORVEL,KV-100,KV0001,1.02");

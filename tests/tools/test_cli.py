@@ -4,6 +4,7 @@ KORVEL_CLI names the built program (CTest passes it); the simulated library is
 found next to it, as it is in the build folder.
 """
 import csv
+import fcntl
 import io
 import json
 import math
@@ -13,6 +14,7 @@ import re
 import select
 import signal
 import subprocess
+import termios
 import time
 from datetime import datetime
 from pathlib import Path
@@ -49,9 +51,31 @@ def timestamp(text):
 
 
 def summary_count(stderr):
-    match = re.search(r"^(\d+) readings? in [\d.]+ s \([\d.]+ readings/s\)$", stderr, re.M)
+    if re.search(r"^1 reading$", stderr, re.M):  # one reading: no time, no rate
+        return 1
+    match = re.search(r"^(\d+) readings in [\d.]+ s \([\d.]+ readings/s\)$", stderr, re.M)
     assert match, stderr
     return int(match.group(1))
+
+
+def csv_rows(text):
+    """The records of a CSV log (its '#' lines set aside)."""
+    return list(csv.DictReader(line for line in io.StringIO(text) if not line.startswith("#")))
+
+
+def csv_meta(text):
+    """The '# key: value' lines of a CSV log (the first of each key)."""
+    meta = {}
+    for line in text.splitlines():
+        if line.startswith("# "):
+            key, _, value = line[2:].partition(": ")
+            meta.setdefault(key, value)
+    return meta
+
+
+def jsonl_records(text):
+    """The reading records of a JSON-lines log (meta and gap records set aside)."""
+    return [r for r in map(json.loads, text.splitlines()) if "type" not in r]
 
 
 def check_records(rows):
@@ -189,8 +213,8 @@ def test_info_shows_identity_settings_reading_and_queue():
 def test_field_option_sets_the_simulated_field():
     result = sim("--field", "0.2", "read", "-n", "3", "--format", "jsonl")
     assert result.returncode == 0, result.stderr
-    for line in result.stdout.splitlines():
-        assert json.loads(line)["tesla"] == pytest.approx(0.2, rel=0.02)
+    for record in jsonl_records(result.stdout):
+        assert record["tesla"] == pytest.approx(0.2, rel=0.02)
 
 
 def test_list_shows_every_meter_and_meter_picks_one():
@@ -270,8 +294,11 @@ class Terminal:
     def __init__(self, args, home):
         self.master, slave = pty.openpty()
         env = {**os.environ, "HOME": str(home), "TERM": "xterm"}
+        # Its own session with this terminal as the controlling one, so Ctrl-C
+        # typed here reaches it as it would at a real terminal.
         self.process = subprocess.Popen([KORVEL, *args], stdin=slave, stdout=slave, stderr=slave, env=env,
-                                        close_fds=True)
+                                        close_fds=True, start_new_session=True,
+                                        preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
         os.close(slave)
         self.seen = ""
 
@@ -316,6 +343,21 @@ def test_console_edits_completes_and_keeps_history(tmp_path):
         terminal.expect(r"\r\n\s*-?\d+\.\dG\r\n")
         terminal.type("help\r")
         terminal.expect(r":SENS:HOLD:RES\s+release the held value")
+        terminal.expect(r"korvel> ")
+        # help WORD: the local list filtered; nothing reaches the meter.
+        terminal.type("help hold\r")
+        listed = terminal.expect(r"((?:.|\n)*?)korvel> ").group(1)
+        assert ":SENS:HOLD:STAT" in listed and ":MEAS:FLUX?" not in listed, listed
+        terminal.type(":SYST:ERR?\r")
+        terminal.expect(r"0, NO ERROR")
+        # Ctrl-C drops the half-typed line and the console goes on.
+        terminal.type("*IDN")
+        time.sleep(0.2)
+        terminal.type("\x03")
+        time.sleep(0.2)
+        terminal.type("*STB?\r")
+        terminal.expect(r"\r\n\d{3}\r\n")
+        assert terminal.process.poll() is None
         terminal.type("quit\r")
         assert terminal.process.wait(timeout=10) == 0
     finally:
@@ -329,7 +371,7 @@ def test_console_edits_completes_and_keeps_history(tmp_path):
 def test_read_csv_parses_back_and_agrees_with_itself():
     result = sim("read", "-n", "10", "--format", "csv")
     assert result.returncode == 0, result.stderr
-    rows = list(csv.DictReader(io.StringIO(result.stdout)))
+    rows = csv_rows(result.stdout)
     assert len(rows) == 10
     assert list(rows[0]) == ["timestamp", "elapsed_s", "tesla", "text", "units", "range", "acdc", "counts"]
     check_records(rows)
@@ -348,7 +390,7 @@ def test_read_csv_parses_back_and_agrees_with_itself():
 def test_read_json_lines_parse_back():
     result = sim("read", "-n", "5", "--format", "jsonl")
     assert result.returncode == 0, result.stderr
-    rows = [json.loads(line) for line in result.stdout.splitlines()]
+    rows = jsonl_records(result.stdout)
     assert len(rows) == 5
     check_records([{k: str(v) for k, v in row.items()} for row in rows])
     assert all(isinstance(row["tesla"], float) and isinstance(row["counts"], int) for row in rows)
@@ -365,7 +407,7 @@ def test_read_takes_one_reading_by_default():
 def test_read_spaces_readings_by_the_interval_for_the_duration():
     result = sim("read", "--duration", "0.6", "--interval", "0.1", "--format", "csv")
     assert result.returncode == 0, result.stderr
-    rows = list(csv.DictReader(io.StringIO(result.stdout)))
+    rows = csv_rows(result.stdout)
     elapsed = [float(row["elapsed_s"]) for row in rows]
     assert 3 <= len(rows) <= 6 and elapsed[-1] < 0.6
     # Never ahead of its slot (a busy machine may make one late).
@@ -380,7 +422,7 @@ def test_read_to_a_file_keeps_standard_output_clean(tmp_path):
     assert result.returncode == 0, result.stderr
     assert result.stdout == ""
     assert "\r" not in result.stderr  # no progress line when standard error is no terminal
-    rows = list(csv.DictReader(log.open()))
+    rows = csv_rows(log.read_text())
     assert len(rows) == 20
     check_records(rows)
 
@@ -393,7 +435,7 @@ def test_read_on_a_lost_meter_keeps_every_reading_and_exits_1(tmp_path):
     assert "connection was lost" in result.stderr and str(log) in result.stderr
     text = log.read_text()
     assert text.endswith("\n")
-    rows = list(csv.DictReader(io.StringIO(text)))
+    rows = csv_rows(text)
     assert len(rows) == summary_count(result.stderr) > 0
     check_records(rows)
 
@@ -422,7 +464,7 @@ def test_ctrl_c_ends_read_cleanly(tmp_path):
     assert out == ""
     text = log.read_text()
     assert text.endswith("\n")
-    rows = [json.loads(line) for line in text.splitlines()]
+    rows = jsonl_records(text)
     assert len(rows) == summary_count(err) >= 10
     assert "field: min" in err
 

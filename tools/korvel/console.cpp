@@ -3,6 +3,8 @@
 #include <editline/readline.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,8 +42,45 @@ char** completeLine(const char* text, int, int) {
     return rl_completion_matches(text, nextCompletion);
 }
 
+// Ctrl-C at the prompt: noted here; the line being typed is dropped and a
+// fresh prompt shows (Ctrl-D or quit ends the console).
+volatile std::sig_atomic_t interrupted = 0;
+
+extern "C" void onInterrupt(int) { interrupted = 1; }
+
+// Keys handed to the line editor after a Ctrl-C: kill the line, then end it,
+// so readline() returns an empty line the loop skips.
+constexpr char kDropLine[] = {0x15, '\r'};
+size_t dropping = sizeof kDropLine;
+
+// The line editor's key source: the terminal, with the keys above after a
+// Ctrl-C (the editor itself would go on with the half-typed line).
+int readKey(FILE*) {
+    while (true) {
+        if (dropping < sizeof kDropLine) return static_cast<unsigned char>(kDropLine[dropping++]);
+        unsigned char key = 0;
+        const ssize_t n = ::read(STDIN_FILENO, &key, 1);
+        if (n == 1) return key;
+        if (n < 0 && errno == EINTR) {
+            if (interrupted != 0) dropping = 0;
+            continue;
+        }
+        return EOF;
+    }
+}
+
+void catchInterrupt() {
+    struct sigaction action{};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: the terminal read returns at once
+    sigaction(SIGINT, &action, nullptr);
+}
+
 int runInteractive(Meter& meter) {
     rl_readline_name = "korvel";
+    rl_getc_function = readKey;  // before the editor starts (the history calls start it)
+    rl_catch_signals = 0;        // its own handler would pass Ctrl-C to the whole process group
     rl_basic_word_break_characters = " ;";
     rl_completion_append_character = '\0';
     rl_attempted_completion_function = completeLine;
@@ -52,8 +91,14 @@ int runInteractive(Meter& meter) {
     std::printf("Connected to %s\nType SCPI commands (Tab completes), 'help' for the list, 'quit' to leave.\n",
                 meter.identification().c_str());
     ScriptRunner runner(meter);
+    catchInterrupt();
     while (true) {
+        interrupted = 0;
         char* input = readline("korvel> ");
+        if (interrupted != 0) {  // Ctrl-C: the line was dropped
+            std::free(input);
+            continue;
+        }
         if (input == nullptr) {  // Ctrl-D
             std::printf("\n");
             break;
@@ -65,9 +110,10 @@ int runInteractive(Meter& meter) {
         // Saved as it grows, so a session ended by Ctrl-C keeps its history.
         if (!history.empty()) write_history(history.c_str());
         bool quit = false;
-        if (isConsoleWord(line, &quit)) {
+        std::string topic;
+        if (isConsoleWord(line, &quit, &topic)) {
             if (quit) break;
-            std::printf("%s", scpiHelpText().c_str());
+            std::printf("%s", scpiHelpText(topic).c_str());
             continue;
         }
         if (!runner.send(line)) break;
@@ -98,7 +144,8 @@ void add_console_command(CLI::App& app, korvel::cli::Context& context) {
     CLI::App* sub = addSubcommand(
         app, context, "console",
         "Interactive SCPI console with line editing, history and Tab completion: history is kept in "
-        "~/.korvel_history, Tab completes the command keywords, 'help' lists the commands, 'quit' (or "
+        "~/.korvel_history, Tab completes the command keywords, 'help' lists the commands ('help WORD' those "
+        "that mention WORD; neither is sent to the meter), Ctrl-C drops the line being typed, 'quit' (or "
         "Ctrl-D) leaves. On a pipe it reads lines like 'korvel scpi', without a prompt.",
         "  korvel console\n  korvel --simulate console\n  printf '*IDN?\\n:MEAS:FLUX?\\n' | korvel console\n");
     sub->callback([&context] {

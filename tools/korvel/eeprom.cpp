@@ -1,10 +1,14 @@
 // korvel eeprom dump|verify|restore: backup and restore of the meter's
 // non-volatile memory (it holds the calibration) as raw binary images.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -14,6 +18,8 @@
 #include "core/command.h"
 #include "core/eeprom.h"
 #include "core/failure.h"
+#include "core/identification.h"
+#include "core/text.h"
 
 namespace korvel::cli {
 namespace {
@@ -24,7 +30,44 @@ struct EepromOptions {
     std::string length;  // --length BYTES (dump)
     std::string size;    // --size BYTES: the meter's memory size
     bool yes = false;    // restore: --yes
+    bool force = false;  // dump: --force
+    bool otherMeter = false;  // restore: --other-meter
 };
+
+// Ctrl-C, SIGTERM and SIGHUP during a restore: held until the chunk being
+// written is written and read back, then the restore stops there.
+volatile std::sig_atomic_t heldSignal = 0;
+
+extern "C" void holdSignal(int signal) { heldSignal = signal; }
+
+class HeldSignals {
+public:
+    HeldSignals() {
+        struct sigaction action{};
+        action.sa_handler = holdSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;  // the exchange in progress goes on
+        for (size_t i = 0; i < kSignals.size(); ++i) sigaction(kSignals[i], &action, &previous_[i]);
+    }
+    ~HeldSignals() {
+        for (size_t i = 0; i < kSignals.size(); ++i) sigaction(kSignals[i], &previous_[i], nullptr);
+    }
+    HeldSignals(const HeldSignals&) = delete;
+    HeldSignals& operator=(const HeldSignals&) = delete;
+
+private:
+    static constexpr std::array<int, 3> kSignals{SIGINT, SIGTERM, SIGHUP};
+    std::array<struct sigaction, 3> previous_{};
+};
+
+const char* signalName(int signal) {
+    switch (signal) {
+    case SIGINT: return "Ctrl-C (SIGINT)";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    default: return "a signal";
+    }
+}
 
 // FILE, --start and --size: how verify and restore take an image.
 void addImageOptions(CLI::App* app, EepromOptions& options, const char* sizeHelp) {
@@ -132,7 +175,82 @@ Difference compare(const std::vector<std::uint8_t>& meter, const std::vector<std
     return d;
 }
 
+bool toStandardOutput(const std::string& path) { return path == "-"; }
+
+// Refuses what the dump could not or should not write, before the meter is
+// read: an existing file without --force, a folder, binary on a terminal.
+void checkDumpTarget(const EepromOptions& options) {
+    if (toStandardOutput(options.file)) {
+        if (isatty(STDOUT_FILENO) != 0)
+            throw Failure(kExitUsage, "-o - writes the binary image to standard output, which is a terminal: "
+                                      "redirect it (> backup.bin) or give -o FILE");
+        return;
+    }
+    struct stat info{};
+    if (::stat(options.file.c_str(), &info) != 0) return;
+    if (S_ISDIR(info.st_mode)) throw Failure(kExitUsage, "cannot write " + options.file + ": it is a folder");
+    if (S_ISREG(info.st_mode) && !options.force)
+        throw Failure(kExitUsage, options.file + " exists: give --force to overwrite it (a backup is kept "
+                                                 "until the new one is complete)");
+}
+
+int writeAll(int fd, const std::vector<std::uint8_t>& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return n < 0 ? errno : EIO;
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+// Written beside the target and renamed at the end, so a failed dump never
+// leaves a short file that looks like a backup (nor spoils the old one).
+void writeImage(const std::string& path, const std::vector<std::uint8_t>& bytes, bool force) {
+    if (toStandardOutput(path)) {
+        if (const int error = writeAll(STDOUT_FILENO, bytes); error != 0)
+            throw Failure(kExitMeterError, std::string("cannot write standard output: ") + std::strerror(error));
+        return;
+    }
+    // A device or FIFO (/dev/null, a pipe) is written to directly: renaming
+    // a file over it would replace it.
+    struct stat info{};
+    if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        int error = fd < 0 ? errno : writeAll(fd, bytes);
+        if (fd >= 0 && ::close(fd) != 0 && error == 0) error = errno;
+        if (error != 0) throw Failure(kExitUsage, "cannot write " + path + ": " + std::strerror(error));
+        return;
+    }
+    const std::string partial = path + ".part";
+    const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        const int error = errno;  // before anything else can change it
+        throw Failure(kExitUsage, "cannot write " + path + ": " + std::strerror(error));
+    }
+    int error = writeAll(fd, bytes);
+    if (error == 0 && ::fsync(fd) != 0) error = errno;
+    if (::close(fd) != 0 && error == 0) error = errno;
+    // Without --force the target must still be free: another program may
+    // have made it meanwhile.
+    if (error == 0 && !force && ::link(partial.c_str(), path.c_str()) != 0) {
+        error = errno;
+        // A file system without hard links (FAT): check, then rename.
+        struct stat other{};
+        if (error == EPERM || error == EOPNOTSUPP || error == ENOSYS)
+            error = ::stat(path.c_str(), &other) == 0 ? EEXIST : 0;
+        if (error == 0 && ::rename(partial.c_str(), path.c_str()) != 0) error = errno;
+    } else if (error == 0 && force && ::rename(partial.c_str(), path.c_str()) != 0) {
+        error = errno;
+    }
+    ::unlink(partial.c_str());
+    if (error == EEXIST) throw Failure(kExitUsage, path + " exists: give --force to overwrite it");
+    if (error != 0) throw Failure(kExitUsage, "cannot write " + path + ": " + std::strerror(error));
+}
+
 int runDump(Session& session, const EepromOptions& options) {
+    checkDumpTarget(options);
     Meter meter = session.open();
     session.armUnplug(meter);
     bool defaulted = false;
@@ -150,27 +268,11 @@ int runDump(Session& session, const EepromOptions& options) {
     EepromAccess memory(session.api(), meter.handle());
     const auto bytes = memory.read(static_cast<int>(start), static_cast<int>(length), progressLine("reading"));
 
-    // Written beside the target and renamed at the end, so a failed dump
-    // never leaves a short file that looks like a backup.
-    const std::string partial = options.file + ".part";
-    {
-        std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        out.close();
-        if (!out) {
-            std::error_code ignored;
-            std::filesystem::remove(partial, ignored);
-            throw Failure(kExitUsage, "cannot write " + options.file + ": " + std::strerror(errno));
-        }
-    }
-    std::error_code error;
-    std::filesystem::rename(partial, options.file, error);
-    if (error) {
-        std::filesystem::remove(partial, error);
-        throw Failure(kExitUsage, "cannot write " + options.file + ": " + error.message());
-    }
-    std::printf("saved %lld bytes (%s to %s) of meter %s to %s%s\n", length, hex(start).c_str(),
-                hex(start + length - 1).c_str(), meter.serial().c_str(), options.file.c_str(),
+    writeImage(options.file, bytes, options.force);
+    // With the image on standard output, the report goes to standard error.
+    std::fprintf(toStandardOutput(options.file) ? stderr : stdout, "saved %lld bytes (%s to %s) of meter %s to %s%s\n", length, hex(start).c_str(),
+                hex(start + length - 1).c_str(), meter.serial().c_str(),
+                toStandardOutput(options.file) ? "standard output" : options.file.c_str(),
                 sizeNote(size, defaulted).c_str());
     return kExitOk;
 }
@@ -197,6 +299,64 @@ int runVerify(Session& session, const EepromOptions& options) {
     throw Failure(kExitMeterError, "the meter's memory does not match " + options.file);
 }
 
+// The serial number an image carries: the identification text the meter
+// keeps at the start of its memory ("" when the image does not hold it).
+std::string imageSerial(const std::vector<std::uint8_t>& image, int start) {
+    constexpr int kIdentificationSize = 40;
+    if (start != 0 || image.size() < static_cast<size_t>(kIdentificationSize)) return {};
+    return serialOf(identificationText(reinterpret_cast<const char*>(image.data()), kIdentificationSize));
+}
+
+// An image from another meter would give this one its serial number and
+// calibration: refused unless asked for.
+void checkSameMeter(const EepromOptions& options, const std::vector<std::uint8_t>& image, int start,
+                    const Meter& meter) {
+    const std::string theirs = imageSerial(image, start);
+    const std::string ours = meter.serial();
+    if (theirs.empty() || equalsIgnoringCase(trim(theirs), trim(ours)) || options.otherMeter) return;
+    throw Failure(kExitUsage, options.file + " is the memory of meter " + theirs + ", but this is meter " +
+                                  (ours.empty() ? "(no serial number)" : ours) +
+                                  ": restoring it would give this meter another's serial number and "
+                                  "calibration. Give --other-meter to do it anyway");
+}
+
+// Writes chunk by chunk, reading each back before the next; a held signal
+// stops the restore between chunks.
+void writeAndVerify(Session& session, Meter& meter, const std::vector<std::uint8_t>& image, int start) {
+    EepromAccess memory(session.api(), meter.handle());
+    const Progress progress = progressLine("writing");
+    const int total = static_cast<int>(image.size());
+    heldSignal = 0;
+    HeldSignals held;
+    int done = 0;
+    for (const Chunk& chunk : planChunks(start, total)) {
+        const auto from = image.begin() + (chunk.address - start);
+        const std::vector<std::uint8_t> piece(from, from + chunk.count);
+        memory.write(chunk.address, piece);
+        const auto readBack = memory.read(chunk.address, chunk.count);
+        const Difference d = compare(readBack, piece, chunk.address);
+        if (d.count != 0) {
+            std::printf("after writing, %lld bytes read back differently:\n%s", d.count, d.firstFew.c_str());
+            std::fflush(stdout);
+            throw Failure(kExitMeterError, "the restore did not hold at " + hex(chunk.address) +
+                                               ": the meter's memory from " + hex(start) +
+                                               " on is partly written. Run the restore again; if it fails "
+                                               "again the meter needs service");
+        }
+        done += chunk.count;
+        if (progress) progress(done, total);
+        if (heldSignal != 0 && done < total) {
+            if (progress) std::fprintf(stderr, "\r\033[K");
+            throw Failure(kExitMeterError,
+                          std::string("stopped by ") + signalName(heldSignal) + " after " + std::to_string(done) +
+                              " of " + std::to_string(total) + " bytes were written and verified: the memory from " +
+                              hex(start + done) + " to " + hex(start + total - 1) +
+                              " still holds its old bytes, so it is partly written. Run the restore again to "
+                              "complete it");
+        }
+    }
+}
+
 int runRestore(Session& session, const EepromOptions& options) {
     if (!options.yes) {
         throw Failure(kExitUsage, "restore overwrites the meter's non-volatile memory, which holds its "
@@ -210,17 +370,8 @@ int runRestore(Session& session, const EepromOptions& options) {
     bool defaulted = false;
     const int size = memorySize(session, meter, options, &defaulted);
     const int start = placeOrRefuse(options.file, image.size(), options, size, defaulted);
-    EepromAccess memory(session.api(), meter.handle());
-    memory.write(start, image, progressLine("writing"));
-    const auto readBack = memory.read(start, static_cast<int>(image.size()), progressLine("verifying"));
-    const Difference d = compare(readBack, image, start);
-    if (d.count != 0) {
-        std::printf("after the restore %lld bytes read back differently:\n%s", d.count, d.firstFew.c_str());
-        std::fflush(stdout);
-        throw Failure(kExitMeterError, "the restore did not hold: the meter's memory does not match " +
-                                           options.file + ". Run the restore again; if it fails again the "
-                                           "meter needs service");
-    }
+    checkSameMeter(options, image, start, meter);
+    writeAndVerify(session, meter, image, start);
     std::printf("restored %zu bytes (%s to %s) of meter %s from %s and verified every byte\n", image.size(),
                 hex(start).c_str(), hex(start + static_cast<long long>(image.size()) - 1).c_str(),
                 meter.serial().c_str(), options.file.c_str());
@@ -259,7 +410,10 @@ void add_eeprom_command(CLI::App& app, korvel::cli::Context& context) {
     CLI::App* d = addSubcommand(*eeprom, context, "dump", "Save the meter's memory (or part of it) to FILE",
                                 "  korvel eeprom dump -o backup.bin\n"
                                 "  korvel eeprom dump -o part.bin --start 0x100 --length 64\n");
-    d->add_option("-o,--output", dump->file, "The image file to write")->type_name("FILE")->required();
+    d->add_option("-o,--output", dump->file, "The image file to write ('-': standard output)")
+        ->type_name("FILE")
+        ->required();
+    d->add_flag("--force", dump->force, "Overwrite an existing FILE");
     d->add_option("--start", dump->start, "First address (default 0)")->type_name("ADDRESS");
     d->add_option("--length", dump->length, "Bytes to save (default: to the end)")->type_name("BYTES");
     d->add_option("--size", dump->size, sizeHelp)->type_name("BYTES");
@@ -276,10 +430,15 @@ void add_eeprom_command(CLI::App& app, korvel::cli::Context& context) {
     auto restore = std::make_shared<EepromOptions>();
     CLI::App* r = addSubcommand(
         *eeprom, context, "restore",
-        "Write an image back into the meter's memory, then read every byte back to verify it",
+        "Write an image back into the meter's memory, reading every chunk back to verify it: an image of "
+        "another meter (another serial number) is refused unless --other-meter; Ctrl-C, SIGTERM and SIGHUP "
+        "stop it only between verified chunks",
         "  korvel eeprom restore backup.bin --yes\n"
         "  korvel eeprom restore part.bin --start 0x100 --yes\n");
     addImageOptions(r, *restore, sizeHelp);
     r->add_flag("--yes", restore->yes, "Really overwrite the meter's memory");
+    r->add_flag("--other-meter", restore->otherMeter,
+                "Restore an image that carries another meter's serial number (it then takes that serial "
+                "number and calibration)");
     bind(r, context, restore, runRestore);
 }

@@ -1,10 +1,12 @@
 // korvel: the Korvel magnetic-field meter from the command line.
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <iostream>
 
 #include "core/command.h"
 #include "core/failure.h"
+#include "core/option_values.h"
 
 #define KORVEL_SUBCOMMAND(name) void add_##name##_command(CLI::App&, korvel::cli::Context&);
 #include "subcommands.def"
@@ -46,7 +48,61 @@ constexpr AddFunction kSubcommands[] = {
 };
 
 std::string commandPath(const CLI::App& app) {
-    for (const CLI::App* sub : app.get_subcommands()) return " " + sub->get_name();
+    std::string path;
+    for (const CLI::App* at = &app;;) {
+        const auto chosen = at->get_subcommands();
+        if (chosen.empty()) return path;
+        at = chosen.front();
+        path += " " + at->get_name();
+    }
+}
+
+// A word is quoted for the log's command line when the shell would not take
+// it as it stands.
+std::string shellWord(const std::string& word) {
+    if (!word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+                                                "-_./:=,+@%") == std::string::npos)
+        return word;
+    std::string quoted = "'";
+    for (const char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+std::string commandLine(int argc, char** argv) {
+    std::string line = "korvel";
+    for (int i = 1; i < argc; ++i) line += " " + shellWord(argv[i]);
+    return line;
+}
+
+// The first word that is neither an option nor an option's value, looked up
+// among the subcommands of the deepest command chosen so far: a typing
+// mistake gets the nearest name ("korvel raed": did you mean 'read'?).
+std::string unknownCommandAdvice(CLI::App& app, int argc, char** argv) {
+    CLI::App* at = &app;
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--") return "";
+        if (word.size() > 1 && word[0] == '-') {
+            if (word.find('=') != std::string::npos) continue;
+            const CLI::Option* option = at->get_option_no_throw(word);
+            if (option == nullptr && at != &app) option = app.get_option_no_throw(word);
+            if (option != nullptr && option->get_items_expected_min() > 0) ++i;  // its value
+            continue;
+        }
+        std::vector<std::string> names;
+        for (const CLI::App* sub : at->get_subcommands([](CLI::App*) { return true; })) names.push_back(sub->get_name());
+        if (names.empty()) return "";
+        if (std::find(names.begin(), names.end(), word) != names.end()) {
+            at = at->get_subcommand(word);
+            continue;
+        }
+        std::string list;
+        for (const auto& name : names) list += (list.empty() ? "" : ", ") + name;
+        const std::string nearest = korvel::cli::nearestName(word, names);
+        const std::string prefix = at == &app ? "korvel" : "korvel" + commandPath(app);
+        return "'" + word + "' is not a " + prefix + " command" +
+               (nearest.empty() ? "" : "; did you mean '" + nearest + "'?") + " (commands: " + list + ")";
+    }
     return "";
 }
 
@@ -61,14 +117,21 @@ int main(int argc, char** argv) {
     korvel::cli::addMeterOptions(app, context.meter);
     for (const AddFunction add : kSubcommands) add(app, context);
 
+    context.commandLine = commandLine(argc, argv);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         // --help and --version end here too, with exit code 0.
         if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return app.exit(e);
         std::fflush(stdout);
-        std::cerr << "korvel: " << e.what() << "\nRun 'korvel" << commandPath(app)
-                  << " --help' to see the options.\n";
+        // Our own sentence for a refused value; the nearest command for a
+        // mistyped one; the parser's text for the rest.
+        std::string message = e.what();
+        if (dynamic_cast<const CLI::ValidationError*>(&e) != nullptr && !korvel::cli::lastOptionError().empty())
+            message = korvel::cli::lastOptionError();
+        else if (const std::string advice = unknownCommandAdvice(app, argc, argv); !advice.empty())
+            message = advice;
+        std::cerr << "korvel: " << message << "\nRun 'korvel" << commandPath(app) << " --help' to see the options.\n";
         return korvel::cli::kExitUsage;
     }
 

@@ -19,6 +19,8 @@ struct Context {
     // Set by the chosen subcommand's callback; returns the exit code and may
     // throw Failure.
     std::function<int()> action;
+    // The command line as typed (quoted where a word needs it), for logs.
+    std::string commandLine;
 };
 
 // Adds the subcommand with the meter options. The program's --help lists the

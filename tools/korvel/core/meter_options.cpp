@@ -2,6 +2,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "core/option_values.h"
+
 namespace korvel::cli {
 
 void addMeterOptions(CLI::App& app, MeterOptions& options) {
@@ -21,17 +23,34 @@ void addMeterOptions(CLI::App& app, MeterOptions& options) {
                    "DC field the simulated probe sits in, in tesla (default 0.0125), with a little noise "
                    "and slow drift")
         ->type_name("TESLA")
-        ->check(CLI::Range(-10.0, 10.0))
+        ->check(valueCheck("--field", {ValueRule::Number, -10, 10, false, false, "a number of tesla"}))
         ->group(simGroup);
     app.add_option("--meters", options.meters, "Put N simulated meters on the bus (0 to 16; default 1)")
         ->type_name("N")
-        ->check(CLI::Range(0, 16))
+        ->check(valueCheck("--meters", {ValueRule::Whole, 0, 16, false, false, "a whole number"}))
         ->group(simGroup);
     app.add_option("--unplug-after", options.unplugAfter,
                    "Pull the simulated meter's cable SECONDS after it was opened (to see how a "
                    "script copes with a lost meter)")
         ->type_name("SECONDS")
-        ->check(CLI::NonNegativeNumber)
+        ->check(valueCheck("--unplug-after", {ValueRule::Number, 0, 0, false, true, "a number of seconds"}))
+        ->group(simGroup);
+    app.add_option("--latency", options.latency,
+                   "Seconds each exchange with the simulated meter takes (default 0.001, a USB round trip; 0 "
+                   "answers at once)")
+        ->type_name("SECONDS")
+        ->check(valueCheck("--latency", {ValueRule::Number, 0, 10, false, false, "a number of seconds"}))
+        ->group(simGroup);
+    app.add_option("--seed", options.seed,
+                   "Seed the simulated noise with N and leave out the slow drift, so two runs read alike")
+        ->type_name("N")
+        ->check(valueCheck("--seed", {ValueRule::Whole, 0, 4294967295.0, false, false, "a whole number"}))
+        ->group(simGroup);
+    app.add_option("--replug-after", options.replugAfter,
+                   "With --unplug-after: plug the simulated meter back in SECONDS after it was pulled "
+                   "(to see a logger reconnect)")
+        ->type_name("SECONDS")
+        ->check(valueCheck("--replug-after", {ValueRule::Number, 0, 0, false, true, "a number of seconds"}))
         ->group(simGroup);
 }
 

@@ -19,6 +19,9 @@ struct MeterOptions {
     std::optional<double> field;     // --field TESLA (simulated meter)
     std::optional<int> meters;       // --meters N (simulated meters on the bus)
     std::optional<double> unplugAfter;  // --unplug-after SECONDS (simulated meter)
+    std::optional<double> latency;      // --latency SECONDS per exchange
+    std::optional<long long> seed;      // --seed N: repeatable noise, no drift
+    std::optional<double> replugAfter;  // --replug-after SECONDS (after the unplug)
 };
 
 // Adds the meter options to a (sub)command; `group` titles them in --help.

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <utility>
 
 #include "scpi/reading_format.h"
 
@@ -41,6 +42,15 @@ std::string fixed(double value, int decimals) {
     char text[64];
     std::snprintf(text, sizeof text, "%.*f", decimals, value);
     return text;
+}
+
+// Comment values stay on their line.
+std::string oneLine(const std::string& text) {
+    std::string out = text;
+    for (char& c : out) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    }
+    return out;
 }
 
 std::string trimLeft(const std::string& text) {
@@ -102,6 +112,48 @@ std::string formatTesla(double tesla) {
 
 std::string csvHeader() { return "timestamp,elapsed_s,tesla,text,units,range,acdc,counts\n"; }
 
+std::string formatMeta(Format format, const RunMeta& m) {
+    const std::string start = isoTimestamp(m.start);
+    if (format == Format::Csv) {
+        std::string out = "# korvel " + oneLine(m.version) + "\n";
+        const std::pair<const char*, std::string> lines[] = {
+            {"meter", m.identification},
+            {"serial", m.serial},
+            {"probe", m.probe},
+            {"units", unitsName(m.units)},
+            {"acdc", acdcName(m.acdc)},
+            {"range", std::to_string(m.range)},
+            {"auto_range", m.autoRange ? "on" : "off"},
+            {"start", start},
+            {"host", m.host},
+            {"command", m.command},
+        };
+        for (const auto& [key, value] : lines) out += std::string("# ") + key + ": " + oneLine(value) + "\n";
+        if (m.file > 0) out += "# file: " + std::to_string(m.file) + "\n";
+        return out;
+    }
+    if (format == Format::Jsonl) {
+        return "{\"type\":\"meta\",\"korvel\":" + jsonString(m.version) + ",\"meter\":" + jsonString(m.identification) +
+               ",\"serial\":" + jsonString(m.serial) + ",\"probe\":" + jsonString(m.probe) +
+               ",\"units\":" + jsonString(unitsName(m.units)) + ",\"acdc\":" + jsonString(acdcName(m.acdc)) +
+               ",\"range\":" + std::to_string(m.range) + ",\"auto_range\":" + (m.autoRange ? "true" : "false") +
+               ",\"start\":" + jsonString(start) + ",\"host\":" + jsonString(m.host) +
+               ",\"command\":" + jsonString(m.command) +
+               (m.file > 0 ? ",\"file\":" + std::to_string(m.file) : std::string()) + "}\n";
+    }
+    return {};
+}
+
+std::string formatGap(Format format, std::chrono::system_clock::time_point from,
+                      std::chrono::system_clock::time_point to) {
+    if (format == Format::Jsonl) {
+        return "{\"type\":\"gap\",\"from\":" + jsonString(isoTimestamp(from)) + ",\"to\":" +
+               jsonString(isoTimestamp(to)) + "}\n";
+    }
+    return "# gap: from " + isoTimestamp(from) + " to " + isoTimestamp(to) +
+           " (the meter was lost and came back)\n";
+}
+
 std::string formatRecord(Format format, const LoggedReading& r) {
     const std::string stamp = isoTimestamp(r.time);
     const std::string elapsed = fixed(r.elapsed, 6);
@@ -149,9 +201,13 @@ double Statistics::standardDeviation() const {
 std::string formatSummary(long long readings, double seconds, const Statistics& field) {
     char line[256];
     std::string out;
-    const double rate = seconds > 0 ? static_cast<double>(readings) / seconds : 0.0;
-    std::snprintf(line, sizeof line, "%lld reading%s in %.3f s (%.1f readings/s)\n", readings,
-                  readings == 1 ? "" : "s", seconds, rate);
+    // One reading has no rate (and its "time" is only the exchange).
+    if (readings == 1) {
+        std::snprintf(line, sizeof line, "1 reading\n");
+    } else {
+        const double rate = seconds > 0 ? static_cast<double>(readings) / seconds : 0.0;
+        std::snprintf(line, sizeof line, "%lld readings in %.3f s (%.1f readings/s)\n", readings, seconds, rate);
+    }
     out += line;
     if (field.count() > 0) {
         std::snprintf(line, sizeof line, "field: min %s T, max %s T, mean %s T, standard deviation %s T\n",

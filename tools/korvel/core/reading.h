@@ -39,6 +39,29 @@ std::string formatTesla(double tesla);
 
 // The CSV header line (with its line feed).
 std::string csvHeader();
+
+// What a log says about itself before its first record: the program, the
+// meter, its settings for the run, when and where it started and how.
+struct RunMeta {
+    std::string version;         // the program's version, "1.2.0"
+    std::string identification;  // the meter's *IDN? text
+    std::string serial;
+    std::string probe;           // the probe's *OPT? text
+    int units = 0;
+    int acdc = 0;
+    int range = 0;
+    bool autoRange = false;
+    std::chrono::system_clock::time_point start;
+    std::string host;
+    std::string command;  // the command line as typed
+    int file = 0;         // the number of a rotated log's file (0: not rotated)
+};
+// CSV: "# " comment lines (the first "# korvel VERSION"); JSONL: one
+// {"type":"meta",...} line; text: nothing.
+std::string formatMeta(Format format, const RunMeta& meta);
+// An outage: CSV and text a "# gap" comment line, JSONL {"type":"gap",...}.
+std::string formatGap(Format format, std::chrono::system_clock::time_point from,
+                      std::chrono::system_clock::time_point to);
 // One record, ending in a line feed.
 std::string formatRecord(Format format, const LoggedReading& reading);
 
@@ -59,8 +82,9 @@ private:
     double min_ = 0, max_ = 0, mean_ = 0, m2_ = 0;
 };
 
-// The end-of-run summary (lines ending in line feeds): readings taken, time,
-// readings per second, and min/max/mean/standard deviation in tesla.
+// The end-of-run summary (lines ending in line feeds): readings taken, time
+// and readings per second (not for a single reading), and
+// min/max/mean/standard deviation in tesla.
 std::string formatSummary(long long readings, double seconds, const Statistics& field);
 
 }  // namespace korvel::cli

@@ -95,15 +95,20 @@ std::vector<std::string> completeScpi(std::string_view typed) {
     return matches;
 }
 
-std::string scpiHelpText() {
+std::string scpiHelpText(std::string_view topic) {
     size_t width = 0;
     for (const ScpiHelp& entry : kCatalog) width = std::max(width, std::string_view(entry.command).size());
+    const std::string wanted = upper(topic);
     std::string out;
     for (const ScpiHelp& entry : kCatalog) {
+        if (!wanted.empty() && upper(entry.command).find(wanted) == std::string::npos &&
+            upper(entry.help).find(wanted) == std::string::npos)
+            continue;
         std::string line = entry.command;
         line.resize(width + 2, ' ');
         out += "  " + line + entry.help + "\n";
     }
+    if (out.empty()) out = "  no command matches '" + std::string(topic) + "'; 'help' lists them all\n";
     return out;
 }
 

@@ -29,7 +29,9 @@ std::string_view scpiKeyword(const ScpiHelp& entry);
 // without duplicates.
 std::vector<std::string> completeScpi(std::string_view typed);
 
-// The help text: one line per command, aligned.
-std::string scpiHelpText();
+// The help text: one line per command, aligned. With a topic, only the
+// lines whose command or help holds it (letter case ignored), or a note that
+// none does.
+std::string scpiHelpText(std::string_view topic = {});
 
 }  // namespace korvel::cli

@@ -18,10 +18,17 @@ std::string lower(std::string text) {
 
 }  // namespace
 
-bool isConsoleWord(const std::string& line, bool* quit) {
+bool isConsoleWord(const std::string& line, bool* quit, std::string* helpTopic) {
     const std::string word = lower(trim(line));
     *quit = word == "quit" || word == "exit";
-    return *quit || word == "help";
+    if (helpTopic != nullptr) helpTopic->clear();
+    if (*quit || word == "help") return true;
+    // "help WORD": the local help filtered; never sent to the meter.
+    if (word.rfind("help", 0) == 0 && (word[4] == ' ' || word[4] == '\t')) {
+        if (helpTopic != nullptr) *helpTopic = trim(trim(line).substr(4));
+        return true;
+    }
+    return false;
 }
 
 bool ScriptRunner::send(const std::string& line) {
@@ -48,9 +55,10 @@ void ScriptRunner::runStream(std::istream& in, bool consoleWords) {
         const std::string content = trim(line);
         if (content.empty() || content.front() == '#') continue;
         bool quit = false;
-        if (consoleWords && isConsoleWord(content, &quit)) {
+        std::string topic;
+        if (consoleWords && isConsoleWord(content, &quit, &topic)) {
             if (quit) return;
-            std::printf("%s", scpiHelpText().c_str());
+            std::printf("%s", scpiHelpText(topic).c_str());
             std::fflush(stdout);
             continue;
         }

@@ -35,8 +35,8 @@ private:
     std::string lostLine_;
 };
 
-// True for the console's words (help, quit, exit; letter case ignored) and
-// sets *quit for the last two.
-bool isConsoleWord(const std::string& line, bool* quit);
+// True for the console's words (help, help WORD, quit, exit; letter case
+// ignored); sets *quit for the last two and *helpTopic to WORD.
+bool isConsoleWord(const std::string& line, bool* quit, std::string* helpTopic = nullptr);
 
 }  // namespace korvel::cli

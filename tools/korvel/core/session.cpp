@@ -12,8 +12,6 @@ namespace {
 constexpr int kMaxMeters = 32;  // more than any bench holds; bounds the open walk
 constexpr int kIdentificationSize = 40;
 
-// A field that looks like a probe held near a small permanent magnet.
-constexpr double kDefaultField = 0.0125;
 
 }  // namespace
 
@@ -23,6 +21,9 @@ Session::Session(const MeterOptions& options)
         const char* simOnly = options_.field        ? "--field"
                               : options_.meters      ? "--meters"
                               : options_.unplugAfter ? "--unplug-after"
+                              : options_.replugAfter ? "--replug-after"
+                              : options_.seed        ? "--seed"
+                              : options_.latency     ? "--latency"
                                                      : nullptr;
         if (simOnly != nullptr) {
             throw Failure(kExitUsage, std::string(simOnly) +
@@ -31,6 +32,8 @@ Session::Session(const MeterOptions& options)
         }
         return;
     }
+    if (options_.replugAfter && !options_.unplugAfter)
+        throw Failure(kExitUsage, "--replug-after plugs the meter back in after --unplug-after: give both");
     configureSimulation();
 }
 
@@ -47,17 +50,24 @@ void Session::configureSimulation() {
     const Api& a = api();
     if (options_.meters && a.korvelSimReset(*options_.meters) < 0)
         throw Failure(kExitUsage, "the simulated bus cannot hold " + std::to_string(*options_.meters) + " meters");
-    // A live field: the given (or a plausible) DC value with noise and a slow
-    // wander, seeded from the clock so every run differs like a real probe.
-    const double dc = options_.field.value_or(kDefaultField);
-    const auto seed = static_cast<unsigned>(
-        std::chrono::high_resolution_clock::now().time_since_epoch().count() & 0xFFFFFFFFu);
+    if (options_.latency && a.korvelSimSetLatency(*options_.latency) != 0)
+        throw Failure(kExitUsage, "--latency must be a number of seconds from 0 to 10");
+    // Without --field or --seed the meters keep the simulated library's own
+    // field (12.5 mT with noise and drift), as every program using it sees.
+    if (!options_.field && !options_.seed) return;
+    const double dc = options_.field.value_or(KORVEL_SIM_DEFAULT_FIELD);
+    // --seed: the same noise every run and no drift (it follows the clock).
+    const auto seed = options_.seed ? static_cast<unsigned>(*options_.seed)
+                                    : static_cast<unsigned>(std::chrono::high_resolution_clock::now()
+                                                                .time_since_epoch()
+                                                                .count() &
+                                                            0xFFFFFFFFu);
     const int count = a.korvelSimMeterCount();
     for (int i = 0; i < count; ++i) {
         KorvelSimField field{};
         field.dc = dc;
         field.noise = 1e-5 + 2e-4 * std::fabs(dc);
-        field.drift = 2e-5 + 1e-3 * std::fabs(dc);
+        field.drift = options_.seed ? 0.0 : 2e-5 + 1e-3 * std::fabs(dc);
         field.seed = seed + static_cast<unsigned>(i);
         a.korvelSimSetFieldSource(i, &field);
     }
@@ -120,6 +130,20 @@ std::vector<Meter> Session::openThrough(std::optional<Meter>* chosen) {
                                     "); 'korvel list' shows every meter");
 }
 
+Meter Session::openSerial(const std::string& serial) {
+    const std::string chosenBefore = options_.serial;
+    options_.serial = serial;
+    try {
+        std::optional<Meter> chosen;
+        openThrough(&chosen);
+        options_.serial = chosenBefore;
+        return std::move(*chosen);
+    } catch (...) {
+        options_.serial = chosenBefore;
+        throw;
+    }
+}
+
 Meter Session::open() {
     std::optional<Meter> chosen;
     openThrough(&chosen);  // the others close as they go out of scope
@@ -169,14 +193,18 @@ void Session::armUnplug(const Meter& meter) {
     if (index < 0) return;
     const auto delay = std::chrono::duration<double>(*options_.unplugAfter);
     const Api* a = &api();
-    if (delay.count() <= 0) {  // at once, so "lost from the start" is repeatable
+    const std::optional<double> replug = options_.replugAfter;
+    if (delay.count() <= 0 && !replug) {  // at once, so "lost from the start" is repeatable
         a->korvelSimUnplug(index);
         return;
     }
-    unplugTimer_ = std::thread([this, a, index, delay] {
+    unplugTimer_ = std::thread([this, a, index, delay, replug] {
         std::unique_lock lock(timerMutex_);
         if (timerWake_.wait_for(lock, delay, [this] { return ending_; })) return;
         a->korvelSimUnplug(index);
+        if (!replug) return;
+        if (timerWake_.wait_for(lock, std::chrono::duration<double>(*replug), [this] { return ending_; })) return;
+        a->korvelSimReplug(index);
     });
 }
 

@@ -36,6 +36,9 @@ public:
     // Opens the meter the options ask for: the one with --meter's serial, or
     // the first one found. Throws Failure(kExitNoMeter) with advice when none.
     Meter open();
+    // Opens the meter with this serial number (a logger waiting for its meter
+    // to come back). Throws Failure like open().
+    Meter openSerial(const std::string& serial);
     // Opens every meter that can be opened, in bus order (may be empty).
     std::vector<Meter> openAll();
     // Claims every meter in front of the one the options name and leaves
@@ -50,7 +53,8 @@ public:
     int simulatedIndex(const Meter& meter) const;
 
     // With --unplug-after: pulls the simulated meter's cable that many
-    // seconds from now (on a timer thread).
+    // seconds from now (on a timer thread); with --replug-after plugs it back
+    // in that much later.
     void armUnplug(const Meter& meter);
 
 private:

@@ -1,0 +1,78 @@
+// Where `korvel read` writes its records: standard output or a file that is
+// never overwritten unasked, written a whole record at a time, and optionally
+// rotated into numbered files.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace korvel::cli {
+
+enum class Existing {
+    Refuse,  // an existing file is an error (the default)
+    Append,  // go on at its end
+    Replace  // --force: start it afresh
+};
+
+struct LogTarget {
+    std::string path;  // "" or "-": standard output
+    Existing existing = Existing::Refuse;
+    std::uint64_t rotateBytes = 0;  // 0: no rotation by size
+    double rotateSeconds = 0;       // 0: no rotation by time
+};
+
+// "field.csv", 3 -> "field.0003.csv"; "field" -> "field.0003".
+std::string numberedPath(const std::string& path, int number);
+
+class LogFile {
+public:
+    // Opens the target (the first file of a rotated log: number 1, or with
+    // Append the highest that exists). Throws Failure(kExitUsage) for an
+    // existing file under Refuse and for a file that cannot be created.
+    explicit LogFile(const LogTarget& target);
+    // The refusals of the constructor alone (nothing is created), so a run
+    // can be refused before the meter is touched.
+    static void check(const LogTarget& target);
+    ~LogFile();
+    LogFile(const LogFile&) = delete;
+    LogFile& operator=(const LogFile&) = delete;
+
+    bool toFile() const { return fd_ != 1; }
+    bool rotating() const { return target_.rotateBytes > 0 || target_.rotateSeconds > 0; }
+    // The file written now ("standard output" for it).
+    std::string name() const;
+    int fileNumber() const { return number_; }
+    // Bytes in the file (0 for a new one; what was there when appending).
+    std::uint64_t size() const { return size_; }
+    // True when the file already held records when opened (Append).
+    bool continued() const { return continued_; }
+    // The first byte of a continued file (0 for a new one).
+    char firstByte() const { return firstByte_; }
+
+    // Writes text whole or not at all: when the write fails part way, the
+    // file is cut back to where it was. Returns 0 or the errno.
+    int write(const std::string& text);
+    // True when `nextBytes` more would take the file past --rotate-size, or
+    // it has been open --rotate-time seconds (never for an empty file).
+    bool wantsRotation(std::size_t nextBytes) const;
+    // fsyncs and closes this file and opens the next number. Returns 0 or
+    // the errno (the old file is complete either way).
+    int rotate();
+    // Flushes to the disk (fsync) and closes; returns 0 or the errno.
+    int finish();
+
+private:
+    int open(const std::string& path, bool mayExist);
+
+    LogTarget target_;
+    int fd_ = 1;
+    int number_ = 0;
+    std::uint64_t size_ = 0;
+    bool continued_ = false;
+    char firstByte_ = 0;
+    std::string path_;
+    std::chrono::steady_clock::time_point opened_;
+};
+
+}  // namespace korvel::cli

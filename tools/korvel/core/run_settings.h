@@ -1,0 +1,31 @@
+// The measurement settings a logging run asks for (units, AC/DC, range or
+// auto-range), applied before its first reading and read back.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "core/meter.h"
+
+namespace korvel::cli {
+
+struct RunSettings {
+    std::optional<int> units;  // 0 G, 1 T, 2 A/m
+    std::optional<int> acdc;   // 0 DC, 1 AC
+    std::optional<int> range;  // 0 to 2: a fixed range
+    bool autoRange = false;    // --range auto
+};
+
+// "G", "T", "A/m" -> 0, 1, 2; empty for anything else.
+std::optional<int> unitsCode(const std::string& name);
+
+// Sends the settings, then takes one reading to see what the meter does.
+// Throws Failure(kExitMeterError) when the meter refuses or reads otherwise
+// (the message names the option and what the meter does instead), or when
+// the connection is lost. Returns the reading taken.
+MeterReading applySettings(const Api& api, Meter& meter, const RunSettings& settings);
+
+// The auto-range bit of a reading's aux byte.
+inline bool autoRangeOn(const MeterReading& reading) { return (reading.aux & 0x08) != 0; }
+
+}  // namespace korvel::cli
