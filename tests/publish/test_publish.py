@@ -94,12 +94,14 @@ def test_tls_with_a_certificate_made_here(brokers, korvel_program, sim_env, tmp_
 
 def test_a_killed_publisher_is_marked_offline_by_its_last_will(broker, korvel_program, sim_env, tmp_path):
     process = publish(korvel_program, sim_env, f"mqtt://127.0.0.1:{broker.port}", "--interval", "0.1",
-                      "--spool", str(tmp_path / "spool"))
+                      "--units", "T", "--range", "auto", "--spool", str(tmp_path / "spool"))
     deadline = time.monotonic() + 20
     while broker.retained("korvel/KV0001/status") != "online":
         assert time.monotonic() < deadline, "never online"
         time.sleep(0.2)
-    assert json.loads(broker.retained("korvel/KV0001/meta"))["serial"] == "KV0001"
+    # The logs' meta record, with the settings the meter took for the run.
+    meta = json.loads(broker.retained("korvel/KV0001/meta"))
+    assert (meta["type"], meta["serial"], meta["units"], meta["auto_range"]) == ("meta", "KV0001", "T", True)
     process.send_signal(signal.SIGKILL)
     process.wait(timeout=10)
     deadline = time.monotonic() + 20

@@ -18,6 +18,7 @@
 #include "core/command.h"
 #include "core/failure.h"
 #include "core/reading.h"
+#include "core/run_settings.h"
 #include "publish/mqtt_link.h"
 #include "publish/publisher.h"
 #include "publish/spool.h"
@@ -41,6 +42,7 @@ struct PublishOptions {
     double spoolMax = 64.0 * 1024 * 1024;
     double flushTimeout = 30;
     bool reconnect = false;
+    RunSettingsOptions settings;
 };
 
 std::atomic<int> stopSignal{0};
@@ -69,22 +71,6 @@ std::string readPassword(const std::string& path) {
     return password;
 }
 
-std::string hostName() {
-    char name[256] = {};
-    gethostname(name, sizeof name - 1);
-    return name;
-}
-
-std::string jsonText(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') out += '\\';
-        if (static_cast<unsigned char>(c) < 0x20) continue;
-        out += c;
-    }
-    return out + "\"";
-}
-
 // The reading record of the logs with the sequence number in front.
 std::string readingRecord(const LoggedReading& reading, std::uint64_t seq) {
     std::string record = formatRecord(Format::Jsonl, reading);
@@ -92,11 +78,23 @@ std::string readingRecord(const LoggedReading& reading, std::uint64_t seq) {
     return "{\"seq\":" + std::to_string(seq) + "," + record.substr(1);
 }
 
-std::string metaRecord(const Meter& meter, const std::string& prefix) {
-    return "{\"type\":\"meta\",\"software\":\"korvel " KORVEL_CLI_VERSION "\",\"identification\":" +
-           jsonText(meter.identification()) + ",\"serial\":" + jsonText(meter.serial()) +
-           ",\"host\":" + jsonText(hostName()) + ",\"topic_prefix\":" + jsonText(prefix) +
-           ",\"start\":" + jsonText(isoTimestamp(std::chrono::system_clock::now())) + "}";
+// The meta record of the logs (JSON lines), for the retained meta topic.
+std::string metaRecord(Meter& meter, const MeterReading& first, const std::string& commandLine) {
+    RunMeta meta;
+    meta.version = KORVEL_CLI_VERSION;
+    meta.identification = meter.identification();
+    meta.serial = meter.serial();
+    meta.probe = meter.query("*OPT?");
+    meta.units = first.units;
+    meta.acdc = first.acdc;
+    meta.range = first.range;
+    meta.autoRange = autoRangeOn(first);
+    meta.start = std::chrono::system_clock::now();
+    meta.host = hostName();
+    meta.command = commandLine;
+    std::string record = formatMeta(Format::Jsonl, meta);
+    if (!record.empty() && record.back() == '\n') record.pop_back();
+    return record;
 }
 
 // Takes readings at the interval and spools them, on a thread of its own so
@@ -157,6 +155,7 @@ private:
                 Meter again = session_.open();
                 if (again.serial() != meter_.serial()) continue;
                 meter_ = std::move(again);
+                applySettings(session_.api(), meter_, settingsOf(options_.settings));  // as at the start
                 std::fprintf(stderr, "korvel: the meter %s is back\n", meter_.serial().c_str());
                 return true;
             } catch (const Failure&) {
@@ -175,7 +174,7 @@ private:
     std::string error_;
 };
 
-int runPublish(Session& session, const PublishOptions& options) {
+int runPublish(Session& session, const PublishOptions& options, const std::string& commandLine) {
     publish::LinkOptions link;
     link.broker = publish::parseBrokerUrl(options.broker);
     if (!options.passwordFile.empty() && options.username.empty())
@@ -188,7 +187,10 @@ int runPublish(Session& session, const PublishOptions& options) {
     link.cert = options.cert;
     link.key = options.key;
 
+    const RunSettings settings = settingsOf(options.settings);
     Meter meter = session.open();
+    session.armUnplug(meter);
+    const MeterReading first = applySettings(session.api(), meter, settings);
     const std::string serial = meter.serial();
     const publish::Topics topics = publish::topicsFor(options.topicPrefix, serial);
     link.clientId = options.clientId.empty() ? "korvel-" + serial : options.clientId;
@@ -202,7 +204,7 @@ int runPublish(Session& session, const PublishOptions& options) {
                      static_cast<unsigned long long>(spool.pendingBytes()));
     installSignals();
     publish::MqttLink broker(link);
-    publish::Publisher publisher(broker, spool, spoolMutex, topics, options.qos, metaRecord(meter, options.topicPrefix));
+    publish::Publisher publisher(broker, spool, spoolMutex, topics, options.qos, metaRecord(meter, first, commandLine));
     Reader reader(session, meter, spool, spoolMutex, options);
     std::thread reading([&reader] { reader.run(); });
 
@@ -300,11 +302,13 @@ void add_publish_command(CLI::App& app, korvel::cli::Context& context) {
                     "At the end, how long to wait for the broker to take what is spooled (default 30)")
         ->type_name("SECONDS")
         ->check(CLI::NonNegativeNumber);
-    sub->add_flag("--reconnect", options.reconnect, "When the meter is lost, wait for the same meter (by serial)");
+    sub->add_flag("--reconnect", options.reconnect,
+                  "When the meter is lost, wait for the same meter (by serial), apply the settings again and go on");
+    addRunSettingsOptions(sub, &options.settings);
     sub->callback([&context] {
         context.action = [&context] {
             Session session(context.meter);
-            return runPublish(session, options);
+            return runPublish(session, options, context.commandLine);
         };
     });
 }

@@ -38,10 +38,7 @@ struct ReadOptions {
     bool quiet = false;
     std::string format = "text";
     std::string output;
-    std::string units;
-    bool ac = false;
-    bool dc = false;
-    std::string range;
+    RunSettingsOptions settings;
     bool append = false;
     bool force = false;
     bool reconnect = false;
@@ -92,22 +89,6 @@ Format parseFormat(const std::string& name) {
     return Format::Text;
 }
 
-RunSettings settingsOf(const ReadOptions& o) {
-    RunSettings s;
-    s.units = unitsCode(o.units);
-    if (o.ac) s.acdc = 1;
-    if (o.dc) s.acdc = 0;
-    if (o.range == "auto") s.autoRange = true;
-    else if (!o.range.empty()) s.range = std::stoi(o.range);
-    return s;
-}
-
-std::string hostName() {
-    char name[256] = {};
-    if (gethostname(name, sizeof name - 1) != 0) return "unknown";
-    return name;
-}
-
 enum class End { Done, Interrupted, Lost, OutputClosed, WriteFailed };
 
 // One logging run: the meter, the log and what was taken.
@@ -115,7 +96,7 @@ class Run {
 public:
     Run(Session& session, const ReadOptions& options, const std::string& commandLine)
         : session_(session), options_(options), format_(parseFormat(options.format)),
-          settings_(settingsOf(options)), meter_(session.open()), log_(target(options)) {
+          settings_(settingsOf(options.settings)), meter_(session.open()), log_(target(options)) {
         meta_.version = KORVEL_CLI_VERSION;
         meta_.host = hostName();
         meta_.command = commandLine;
@@ -346,7 +327,6 @@ int Run::run() {
 // Checks that need every option at once.
 void checkCombinations(const ReadOptions& o) {
     if (o.append && o.force) throw Failure(kExitUsage, "--append and --force exclude each other: choose one");
-    if (o.ac && o.dc) throw Failure(kExitUsage, "--ac and --dc exclude each other: choose one");
 }
 
 }  // namespace
@@ -389,17 +369,7 @@ void add_read_command(CLI::App& app, korvel::cli::Context& context) {
         ->type_name("FILE");
     sub->add_flag("--append", options->append, "Add this run to an existing -o file (after a new meta block)");
     sub->add_flag("--force", options->force, "Overwrite an existing -o file");
-    const char* settingsGroup = "Settings for the run (applied before the first reading, checked)";
-    sub->add_option("--units", options->units, "Measure in G, T or A/m")
-        ->check(choiceCheck("--units", {"G", "T", "A/m"}))
-        ->type_name("UNITS")
-        ->group(settingsGroup);
-    sub->add_flag("--ac", options->ac, "Measure the AC field (RMS)")->group(settingsGroup);
-    sub->add_flag("--dc", options->dc, "Measure the DC field")->group(settingsGroup);
-    sub->add_option("--range", options->range, "Fixed range 0, 1 or 2 (0 is the finest), or auto")
-        ->check(choiceCheck("--range", {"0", "1", "2", "auto"}))
-        ->type_name("N|auto")
-        ->group(settingsGroup);
+    addRunSettingsOptions(sub, &options->settings);
     const char* longGroup = "Long runs";
     sub->add_flag("--reconnect", options->reconnect,
                   "When the meter is lost, wait for it (the same serial number) to come back, note the gap in "

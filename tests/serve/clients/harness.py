@@ -19,7 +19,7 @@ class Server:
     """A running `korvel serve`, its port and its log."""
 
     def __init__(self, program: str, sim_library: str, *options: str, stdout=subprocess.DEVNULL,
-                 simulate: tuple = ("--simulate",)) -> None:
+                 simulate: tuple = ("--simulate", "--latency", "0")) -> None:
         env = dict(os.environ, KORVEL_SIM_LIBRARY=sim_library)
         self.process = subprocess.Popen(
             [program, *simulate, "serve", "--bind", "127.0.0.1", "--port", "0", *options],

@@ -1,5 +1,7 @@
 #include "core/reading.h"
 
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -223,6 +225,12 @@ std::string formatSummary(long long readings, double seconds, const Statistics& 
         out += line;
     }
     return out;
+}
+
+std::string hostName() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) return "unknown";
+    return name;
 }
 
 }  // namespace korvel::cli

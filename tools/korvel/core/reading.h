@@ -56,6 +56,8 @@ struct RunMeta {
     std::string command;  // the command line as typed
     int file = 0;         // the number of a rotated log's file (0: not rotated)
 };
+// This machine's name, for the meta block ("unknown" when it has none).
+std::string hostName();
 // CSV: "# " comment lines (the first "# korvel VERSION"); JSONL: one
 // {"type":"meta",...} line; text: nothing.
 std::string formatMeta(Format format, const RunMeta& meta);

@@ -1,6 +1,9 @@
 #include "core/run_settings.h"
 
+#include <CLI/CLI.hpp>
+
 #include "core/failure.h"
+#include "core/option_values.h"
 #include "core/reading.h"
 #include "core/replies.h"
 
@@ -65,6 +68,31 @@ MeterReading applySettings(const Api& api, Meter& meter, const RunSettings& s) {
                "on range " + std::to_string(reading.range) + (autoRangeOn(reading) ? " with auto-range on" : ""));
     if (s.autoRange && !autoRangeOn(reading)) refuse("--range auto", "with auto-range off");
     return reading;
+}
+
+void addRunSettingsOptions(CLI::App* subcommand, RunSettingsOptions* options) {
+    const char* group = "Settings for the run (applied before the first reading, checked)";
+    subcommand->add_option("--units", options->units, "Measure in G, T or A/m")
+        ->check(choiceCheck("--units", {"G", "T", "A/m"}))
+        ->type_name("UNITS")
+        ->group(group);
+    subcommand->add_flag("--ac", options->ac, "Measure the AC field (RMS)")->group(group);
+    subcommand->add_flag("--dc", options->dc, "Measure the DC field")->group(group);
+    subcommand->add_option("--range", options->range, "Fixed range 0, 1 or 2 (0 is the finest), or auto")
+        ->check(choiceCheck("--range", {"0", "1", "2", "auto"}))
+        ->type_name("N|auto")
+        ->group(group);
+}
+
+RunSettings settingsOf(const RunSettingsOptions& o) {
+    if (o.ac && o.dc) throw Failure(kExitUsage, "--ac and --dc exclude each other: choose one");
+    RunSettings s;
+    s.units = unitsCode(o.units);
+    if (o.ac) s.acdc = 1;
+    if (o.dc) s.acdc = 0;
+    if (o.range == "auto") s.autoRange = true;
+    else if (!o.range.empty()) s.range = std::stoi(o.range);
+    return s;
 }
 
 }  // namespace korvel::cli

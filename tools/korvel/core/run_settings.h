@@ -7,6 +7,10 @@
 
 #include "core/meter.h"
 
+namespace CLI {
+class App;
+}
+
 namespace korvel::cli {
 
 struct RunSettings {
@@ -15,6 +19,19 @@ struct RunSettings {
     std::optional<int> range;  // 0 to 2: a fixed range
     bool autoRange = false;    // --range auto
 };
+
+// The settings as typed: --units G|T|A/m, --ac or --dc, --range N|auto.
+struct RunSettingsOptions {
+    std::string units;
+    bool ac = false;
+    bool dc = false;
+    std::string range;
+};
+
+// Adds --units, --ac, --dc and --range to a subcommand, in a group of their own.
+void addRunSettingsOptions(CLI::App* subcommand, RunSettingsOptions* options);
+// The settings the options ask for; throws Failure(kExitUsage) for --ac with --dc.
+RunSettings settingsOf(const RunSettingsOptions& options);
 
 // "G", "T", "A/m" -> 0, 1, 2; empty for anything else.
 std::optional<int> unitsCode(const std::string& name);
