@@ -3,17 +3,22 @@
 // (exchange, message), the meter's worker thread, the network loop.
 #include <fcntl.h>
 #include <netdb.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "core/command.h"
 #include "core/failure.h"
+#include "serve/http/web_server.h"
 #include "serve/log.h"
 #include "serve/meter_worker.h"
 #include "serve/options.h"
@@ -92,7 +97,29 @@ void silenceStandardOutput() {
     ::close(null);
 }
 
+// Stops the meter's worker before what its tasks use goes away.
+struct StopWorker {
+    MeterWorker& worker;
+    ~StopWorker() { worker.stop(); }
+};
+
+// --no-scpi: nothing to serve on this thread; wait for a signal.
+void waitForStop(MeterWorker& worker, int wakeRead) {
+    while (stopSignal() == 0) {
+        pollfd wake{wakeRead, POLLIN, 0};
+        poll(&wake, 1, 1000);
+        char bytes[64];
+        while (read(wakeRead, bytes, sizeof bytes) > 0) {
+        }
+        if (takeCableRequest()) worker.requestCableToggle();
+    }
+    log(std::string("stopping on ") + (stopSignal() == SIGTERM ? "SIGTERM" : "SIGINT"));
+}
+
 int runServe(Session& session, const ServeOptions& options) {
+    if (options.noScpi && options.httpPort < 0) throw Failure(kExitUsage, "--no-scpi needs --http PORT");
+    if (!options.httpTokenFile.empty() && options.httpPort < 0)
+        throw Failure(kExitUsage, "--http-token-file needs --http PORT");
     session.library().require(reinterpret_cast<const void*>(session.api().scpiCommand), "scpiCommand");
     int pipeFds[2];
     if (pipe2(pipeFds, O_NONBLOCK | O_CLOEXEC) != 0)
@@ -113,16 +140,38 @@ int runServe(Session& session, const ServeOptions& options) {
         log(std::string("the meter cannot be opened yet: ") + failure.what());
     }
 
+    // The SCPI server is made before the page, which counts its clients.
     std::string where;
-    const FileDescriptor listener(listenOn(options, &where));
+    const FileDescriptor listener(options.noScpi ? -1 : listenOn(options, &where));
+    std::optional<Server> server;
+    if (!options.noScpi) server.emplace(options, worker, listener.get(), wakeRead.get());
+    std::optional<http::WebServer> web;
+    std::string pageWhere;
+    if (options.httpPort >= 0) {
+        std::function<int()> scpiClients;
+        if (server) scpiClients = [&server] { return server->clientCount(); };
+        web.emplace(session, worker, options, std::move(scpiClients));
+        pageWhere = web->bind();
+    }
+    const StopWorker stopWorker{worker};
     silenceStandardOutput();
     const SignalScope signals(wakeFd);
     worker.start();
-    log("listening on " + where + (options.raw ? " (raw replies)" : "") +
-        (options.allowService ? " (service commands allowed)" : ""));
-    if (!isLoopback(where)) log("warning: reachable from other hosts; anyone who can connect can drive the meter");
-    Server server(options, worker, listener.get(), wakeRead.get());
-    server.run();
+    if (server) {
+        log("listening on " + where + (options.raw ? " (raw replies)" : "") +
+            (options.allowService ? " (service commands allowed)" : ""));
+        if (!isLoopback(where))
+            log("warning: reachable from other hosts; anyone who can connect can drive the meter");
+    }
+    if (web) {
+        web->start();
+        log("page on http://" + pageWhere + "/ (metrics on /metrics); " + web->accessNote());
+    }
+    if (server)
+        server->run();
+    else
+        waitForStop(worker, wakeRead.get());
+    if (web) web->stop();
     worker.stop();
     return kExitOk;
 }
@@ -180,6 +229,20 @@ void add_serve_command(CLI::App& app, korvel::cli::Context& context) {
                     "newcomer, or the newcomer waits until one leaves")
         ->type_name("N")
         ->check(CLI::Range(1, 1024));
+    sub->add_option("--http", options.httpPort,
+                    "Also serve the live page and Prometheus metrics (/metrics) over HTTP on this port, on the "
+                    "--bind address (0 picks a free one, see the log)")
+        ->type_name("PORT")
+        ->check(CLI::Range(0, 65535));
+    sub->add_flag("--no-scpi", options.noScpi, "Serve the page alone: no SCPI port (needs --http)");
+    sub->add_option("--http-token-file", options.httpTokenFile,
+                    "Changes from the page (settings, recording) need the token on this file's first line (16 "
+                    "characters or more), typed into the page; without it the page gets a fresh token of its "
+                    "own when listening on loopback, and is read-only when reachable from other hosts")
+        ->type_name("FILE");
+    sub->add_option("--record-dir", options.recordDir,
+                    "Folder for the page's recordings (default: the temporary folder, $TMPDIR or /tmp)")
+        ->type_name("DIR");
     sub->callback([&context] {
         context.action = [&context] {
             Session session(context.meter);
