@@ -157,7 +157,8 @@ void WebServer::State::pages() {
     replaceAll(&page, "@ACCESS@", accessName(access.source));
     server.Get("/", [page](const httplib::Request&, httplib::Response& res) {
         res.set_header("Content-Security-Policy",
-                       "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
+                       // The chart library styles its elements inline.
+                       "default-src 'self'; script-src 'self'; style-src 'self' 'unsafe-inline'; img-src 'self' data:; "
                        "connect-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'self'");
         res.set_header("Cache-Control", "no-store");
         res.set_content(page, "text/html; charset=utf-8");
@@ -205,7 +206,10 @@ void WebServer::State::readings() {
             [this, last](size_t, httplib::DataSink& sink) {
                 const auto sample = feed.waitNewer(
                     *last, std::chrono::duration_cast<std::chrono::milliseconds>(kStreamKeepAlive));
-                if (feed.stopped()) return false;
+                if (feed.stopped()) {  // the server stops: the stream ends cleanly
+                    sink.done();
+                    return true;
+                }
                 // A slow page skips to the newest sample: at most 10 a second, never a backlog.
                 const std::string event =
                     sample ? "data: " + state(*sample) + "\n\n" : std::string(": still here\n\n");

@@ -14,19 +14,20 @@
   let busy = false;           // a change is on its way: the controls keep what the user chose
   let wasConnected = null;
 
-  window.korvelPage = { firstReadingMs: null, events: 0 };
+  window.korvelPage = { firstReadingMs: null, events: 0, points };
 
   function token() {
     return access === "token" ? (sessionStorage.getItem("korvel-token") || "") : pageToken;
   }
 
-  // Tesla with an SI prefix and 5 significant digits.
-  function teslaText(t) {
+  // Tesla with an SI prefix and `digits` significant digits.
+  function teslaText(t, digits) {
     if (t === null || t === undefined) return "–";
+    if (t === 0) return "0 T";
     const a = Math.abs(t);
     const steps = [[1, "T"], [1e-3, "mT"], [1e-6, "µT"], [1e-9, "nT"]];
     for (const [f, unit] of steps) {
-      if (a >= f || f === 1e-9) return (t / f).toPrecision(5) + " " + unit;
+      if (a >= f || f === 1e-9) return (t / f).toPrecision(digits || 5) + " " + unit;
     }
     return t + " T";
   }
@@ -75,7 +76,7 @@
       chart = new Dygraph($("chart"), shown, {
         labels: ["time", "field (T)"], connectSeparatedPoints: false, drawGapEdgePoints: true,
         dateWindow: [now - span, now], strokeWidth: 1.5, colors: ["#0b63b6"], legend: "follow",
-        axes: { y: { axisLabelWidth: 70, valueFormatter: teslaText, axisLabelFormatter: (v) => teslaText(v) } },
+        axes: { y: { axisLabelWidth: 80, valueFormatter: (v) => teslaText(v), axisLabelFormatter: (v) => teslaText(v, 3) } },
       });
     } else {
       chart.updateOptions(options);
