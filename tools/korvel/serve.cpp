@@ -196,10 +196,18 @@ void add_serve_command(CLI::App& app, korvel::cli::Context& context) {
         "waits for one and answers queries \"USB Connection Problem\" meanwhile (also while a lost meter is "
         "looked for again: after 1 s, then 2, 4, ... up to every 30 s); --no-wait exits 3 instead. Meter "
         "exchanges run on a thread of their own, so no client waits for another. SIGINT or SIGTERM stop the "
-        "server; with --simulate, SIGUSR1 pulls the simulated meter's cable or plugs it back in.",
+        "server; with --simulate, SIGUSR1 pulls the simulated meter's cable or plugs it back in. --http PORT also "
+        "serves a live page (the reading, a chart of the last 1, 10 or 60 minutes, min/max/mean/standard deviation, "
+        "units, AC/DC, range, auto-range, relative and hold, recording to CSV, the memory image read only) and "
+        "Prometheus metrics on /metrics; every page shares one stream of readings (10 a second while a page "
+        "watches or a recording runs). The page answers only requests whose Host names this server or "
+        "localhost; a change must be a POST from the page's own Origin with the server's token. Reachable from "
+        "other hosts without --http-token-file, the page is read-only.",
         "  korvel serve --simulate                 simulated meter on 127.0.0.1:5025\n"
         "  korvel serve --port 5555                a real meter on another port\n"
         "  korvel serve --bind 0.0.0.0             reachable from the lab network\n"
+        "  korvel --simulate serve --http 8080     and the live page on http://localhost:8080\n"
+        "  korvel serve --no-scpi --http 8080      the page (and /metrics) alone\n"
         "  python3 -c \"import pyvisa; r = pyvisa.ResourceManager('@py').open_resource('TCPIP0::127.0.0.1::5025::SOCKET', "
         "read_termination='\\n', write_termination='\\n'); print(r.query('*IDN?'), r.query_ascii_values(':READ?'))\"\n");
     sub->add_option("--bind", options.bind, "Address to listen on (default 127.0.0.1: this host only)")

@@ -76,7 +76,7 @@
       chart = new Dygraph($("chart"), shown, {
         labels: ["time", "field (T)"], connectSeparatedPoints: false, drawGapEdgePoints: true,
         dateWindow: [now - span, now], strokeWidth: 1.5, colors: ["#0b63b6"], legend: "follow",
-        axes: { y: { axisLabelWidth: 80, valueFormatter: (v) => teslaText(v), axisLabelFormatter: (v) => teslaText(v, 3) } },
+        axes: { x: { axisLabelWidth: 72 }, y: { axisLabelWidth: 80, valueFormatter: (v) => teslaText(v), axisLabelFormatter: (v) => teslaText(v, 3) } },
       });
     } else {
       chart.updateOptions(options);
