@@ -87,3 +87,18 @@ def test_the_page_alone_without_scpi(start):
     state = web.get_json("/api/state")
     assert state["connected"] and state["server"]["scpi"] is False
     assert not any("listening on" in line for line in web.lines)
+
+
+def test_options_that_cannot_work_are_usage_errors(korvel_program, sim_library, tmp_path):
+    import os
+    import subprocess
+    env = dict(os.environ, KORVEL_SIM_LIBRARY=sim_library)
+    short = tmp_path / "short"
+    short.write_text("tooshort\n")
+    for options, message in ((["--no-scpi"], "--no-scpi needs --http"),
+                             (["--http", "0", "--record-dir", str(tmp_path / "missing")], "is not a folder"),
+                             (["--http", "0", "--http-token-file", str(short)], "16 characters or more"),
+                             (["--http", "0", "--http-token-file", str(tmp_path / "none")], "cannot read")):
+        run = subprocess.run([korvel_program, "--simulate", "serve", "--bind", "127.0.0.1", "--port", "0", *options],
+                             env=env, capture_output=True, timeout=60, stdin=subprocess.DEVNULL)
+        assert run.returncode == 2 and message in run.stderr.decode(), (options, run.stderr.decode())

@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -322,10 +323,22 @@ void WebServer::State::downloads() {
     server.Get("/api/recording.csv", [this](const httplib::Request&, httplib::Response& res) {
         const Recorder::State recording = recorder.state();
         if (recording.path.empty()) return refuse(res, 404, "nothing recorded yet");
-        std::string text = readFile(recording.path);
+        // Streamed from the file in pieces: a long recording is never held in memory.
+        auto file = std::make_shared<std::ifstream>(recording.path, std::ios::binary);
+        std::error_code error;
+        const auto size = std::filesystem::file_size(recording.path, error);
+        if (!*file || error) return refuse(res, 404, "the recording's file is gone: " + recording.path);
         res.set_header("Content-Disposition",
                        "attachment; filename=\"" + std::filesystem::path(recording.path).filename().string() + "\"");
-        res.set_content(std::move(text), "text/csv; charset=utf-8");
+        res.set_content_provider(
+            static_cast<size_t>(size), "text/csv; charset=utf-8",
+            [file](size_t offset, size_t length, httplib::DataSink& sink) {
+                char piece[64 * 1024];
+                file->seekg(static_cast<std::streamoff>(offset));
+                file->read(piece, static_cast<std::streamsize>(std::min(length, sizeof piece)));
+                const auto got = file->gcount();
+                return got > 0 && sink.write(piece, static_cast<size_t>(got));
+            });
     });
     // Read only: the page offers no way to write the memory.
     server.Get("/api/memory.bin", [this](const httplib::Request&, httplib::Response& res) {
@@ -379,6 +392,9 @@ WebServer::WebServer(Session& session, MeterWorker& worker, const ServeOptions& 
                      std::function<int()> scpiClients)
     : state_(std::make_unique<State>(session, worker, options, std::move(scpiClients))) {
     State& s = *state_;
+    std::error_code error;
+    if (!options.recordDir.empty() && !std::filesystem::is_directory(options.recordDir, error))
+        throw Failure(kExitUsage, "--record-dir " + options.recordDir + " is not a folder");
     s.access.hosts = allowedHosts(options.bind);
     if (!options.httpTokenFile.empty()) {
         s.access.token = readTokenFile(options.httpTokenFile);
