@@ -248,6 +248,11 @@ void add_serve_command(CLI::App& app, korvel::cli::Context& context) {
                     "characters or more), typed into the page; without it the page gets a fresh token of its "
                     "own when listening on loopback, and is read-only when reachable from other hosts")
         ->type_name("FILE");
+    sub->add_option("--http-host", options.httpHosts,
+                    "Another name the page answers to, as browsers and Prometheus write it in the Host header (for "
+                    "example the host's full DNS name); repeatable. Besides it: localhost, 127.0.0.1, ::1, the "
+                    "--bind address or name, and for a wildcard --bind this host's name and addresses")
+        ->type_name("NAME");
     sub->add_option("--record-dir", options.recordDir,
                     "Folder for the page's recordings (default: the temporary folder, $TMPDIR or /tmp)")
         ->type_name("DIR");

@@ -102,3 +102,12 @@ def test_options_that_cannot_work_are_usage_errors(korvel_program, sim_library, 
         run = subprocess.run([korvel_program, "--simulate", "serve", "--bind", "127.0.0.1", "--port", "0", *options],
                              env=env, capture_output=True, timeout=60, stdin=subprocess.DEVNULL)
         assert run.returncode == 2 and message in run.stderr.decode(), (options, run.stderr.decode())
+
+
+def test_another_name_is_accepted_when_given(start):
+    web = start("--http-host", "bench-pc.lab.example", "--http-host", "Other:8080")
+    for host in (f"bench-pc.lab.example:{web.http_port}", "other", f"127.0.0.1:{web.http_port}"):
+        status, _, _ = web.request("GET", "/api/state", host=host)
+        assert status == 200, host
+    status, _, _ = web.request("GET", "/api/state", host="lab.example")
+    assert status == 403

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace korvel::cli::serve {
 
@@ -20,6 +21,7 @@ struct ServeOptions {
     bool noScpi = false;          // the page alone, no SCPI port
     std::string httpTokenFile;    // the token state changes need, from this file
     std::string recordDir;        // where recordings go ("" : the temporary folder)
+    std::vector<std::string> httpHosts;  // more names the page answers to (its Host header)
 };
 
 }  // namespace korvel::cli::serve

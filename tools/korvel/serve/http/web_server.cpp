@@ -396,6 +396,7 @@ WebServer::WebServer(Session& session, MeterWorker& worker, const ServeOptions& 
     if (!options.recordDir.empty() && !std::filesystem::is_directory(options.recordDir, error))
         throw Failure(kExitUsage, "--record-dir " + options.recordDir + " is not a folder");
     s.access.hosts = allowedHosts(options.bind);
+    for (const std::string& name : options.httpHosts) s.access.hosts.push_back(hostName(name));
     if (!options.httpTokenFile.empty()) {
         s.access.token = readTokenFile(options.httpTokenFile);
         s.access.source = TokenSource::File;
