@@ -13,6 +13,7 @@
   let lastState = null;
   let busy = false;           // a change is on its way: the controls keep what the user chose
   let wasConnected = null;
+  let lastSeq = 0;            // the newest sample shown (a change's answer may cross a stream event)
 
   window.korvelPage = { firstReadingMs: null, events: 0, points };
 
@@ -84,6 +85,11 @@
   }
 
   function show(state) {
+    // A restarted server counts from 1 again.
+    if (lastState && state.server.uptime < lastState.server.uptime - 1) lastSeq = 0;
+    if (state.seq < lastSeq) return;
+    const fresh = state.seq > lastSeq;
+    lastSeq = state.seq;
     lastState = state;
     window.korvelPage.events++;
     const r = state.reading;
@@ -113,9 +119,11 @@
       $("value").textContent = "no meter";
       $("over").hidden = true;
     }
-    if (wasConnected !== null && wasConnected !== connected) addPoint(state.t, null);
-    wasConnected = connected;
-    if (state.seq > 0) addPoint(state.t, r && connected ? r.tesla : null);
+    if (fresh) {
+      if (wasConnected !== null && wasConnected !== connected) addPoint(state.t, null);
+      wasConnected = connected;
+      addPoint(state.t, r && connected ? r.tesla : null);
+    }
     $("holdflag").hidden = !(m.hold > 0);
     $("relflag").hidden = !(m.relative > 0);
     setControl("sethold", m.hold < 0 ? null : m.hold);
@@ -158,6 +166,7 @@
       const state = await post(path, fields);
       busy = false;
       if (state && state.meter) show(state);
+      else if (lastState) show(lastState);
       say(done, false);
     } catch (e) {
       busy = false;
