@@ -149,6 +149,8 @@ def test_the_meter_lost_and_back_shows_on_the_page(browser, web, artifacts):
     assert gap
     history = web.get_json("/api/history?seconds=60")
     assert None in history["v"] and history["v"][-1] is not None
+    Select(browser.find_element(By.ID, "window")).select_by_value("60")  # the outage spans seconds
+    time.sleep(0.5)
     browser.save_screenshot(str(artifacts / "live-page-after-outage.png"))
 
 

@@ -54,6 +54,14 @@
     if (el.type === "checkbox") el.checked = !!value; else el.value = String(value);
   }
 
+  // Enough digits that neighbouring ticks differ, however narrow the range.
+  function axisLabel(v, granularity, opts, graph) {
+    const [low, high] = graph.yAxisRange();
+    const span = Math.abs(high - low) || Math.abs(v) || 1;
+    const digits = Math.min(8, Math.max(3, Math.ceil(Math.log10((Math.abs(v) || span) / span)) + 2));
+    return teslaText(v, digits);
+  }
+
   function addPoint(time, tesla) {
     points.push([new Date(time), tesla]);
     const oldest = time - keepMs;
@@ -77,7 +85,7 @@
       chart = new Dygraph($("chart"), shown, {
         labels: ["time", "field (T)"], connectSeparatedPoints: false, drawGapEdgePoints: true,
         dateWindow: [now - span, now], strokeWidth: 1.5, colors: ["#0b63b6"], legend: "follow",
-        axes: { x: { axisLabelWidth: 72 }, y: { axisLabelWidth: 80, valueFormatter: (v) => teslaText(v), axisLabelFormatter: (v) => teslaText(v, 3) } },
+        axes: { x: { axisLabelWidth: 72 }, y: { axisLabelWidth: 80, valueFormatter: (v) => teslaText(v), axisLabelFormatter: axisLabel } },
       });
     } else {
       chart.updateOptions(options);
