@@ -227,8 +227,10 @@ deb=$build/package/korvel_${version}_$arch.deb
 [ -f "$deb" ] || fail "no $deb: $(ls "$build/package")"
 depends=$(dpkg-deb -f "$deb" Depends)
 [[ "$depends" == *libusb-0.1-4* ]] || fail "Depends lacks libusb-0.1-4: $depends"
+[[ "$depends" == *libjs-dygraphs* ]] || fail "Depends lacks libjs-dygraphs (the live page's chart): $depends"
 if [ "$has_cli" = 1 ]; then
   [[ "$depends" == *libedit2* ]] || fail "Depends lacks libedit2: $depends"
+  [[ "$depends" == *libcpp-httplib* ]] || fail "Depends lacks cpp-httplib's library: $depends"
 fi
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | sort >"$work/deb.list"
 (cd "$stage" && find . ! -type d | sed 's|^\./||' | sort) >"$work/stage.list"

@@ -3,17 +3,22 @@
 // (exchange, message), the meter's worker thread, the network loop.
 #include <fcntl.h>
 #include <netdb.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "core/command.h"
 #include "core/failure.h"
+#include "serve/http/web_server.h"
 #include "serve/log.h"
 #include "serve/meter_worker.h"
 #include "serve/options.h"
@@ -92,7 +97,29 @@ void silenceStandardOutput() {
     ::close(null);
 }
 
+// Stops the meter's worker before what its tasks use goes away.
+struct StopWorker {
+    MeterWorker& worker;
+    ~StopWorker() { worker.stop(); }
+};
+
+// --no-scpi: nothing to serve on this thread; wait for a signal.
+void waitForStop(MeterWorker& worker, int wakeRead) {
+    while (stopSignal() == 0) {
+        pollfd wake{wakeRead, POLLIN, 0};
+        poll(&wake, 1, 1000);
+        char bytes[64];
+        while (read(wakeRead, bytes, sizeof bytes) > 0) {
+        }
+        if (takeCableRequest()) worker.requestCableToggle();
+    }
+    log(std::string("stopping on ") + (stopSignal() == SIGTERM ? "SIGTERM" : "SIGINT"));
+}
+
 int runServe(Session& session, const ServeOptions& options) {
+    if (options.noScpi && options.httpPort < 0) throw Failure(kExitUsage, "--no-scpi needs --http PORT");
+    if (!options.httpTokenFile.empty() && options.httpPort < 0)
+        throw Failure(kExitUsage, "--http-token-file needs --http PORT");
     session.library().require(reinterpret_cast<const void*>(session.api().scpiCommand), "scpiCommand");
     int pipeFds[2];
     if (pipe2(pipeFds, O_NONBLOCK | O_CLOEXEC) != 0)
@@ -113,16 +140,38 @@ int runServe(Session& session, const ServeOptions& options) {
         log(std::string("the meter cannot be opened yet: ") + failure.what());
     }
 
+    // The SCPI server is made before the page, which counts its clients.
     std::string where;
-    const FileDescriptor listener(listenOn(options, &where));
+    const FileDescriptor listener(options.noScpi ? -1 : listenOn(options, &where));
+    std::optional<Server> server;
+    if (!options.noScpi) server.emplace(options, worker, listener.get(), wakeRead.get());
+    std::optional<http::WebServer> web;
+    std::string pageWhere;
+    if (options.httpPort >= 0) {
+        std::function<int()> scpiClients;
+        if (server) scpiClients = [&server] { return server->clientCount(); };
+        web.emplace(session, worker, options, std::move(scpiClients));
+        pageWhere = web->bind();
+    }
+    const StopWorker stopWorker{worker};
     silenceStandardOutput();
     const SignalScope signals(wakeFd);
     worker.start();
-    log("listening on " + where + (options.raw ? " (raw replies)" : "") +
-        (options.allowService ? " (service commands allowed)" : ""));
-    if (!isLoopback(where)) log("warning: reachable from other hosts; anyone who can connect can drive the meter");
-    Server server(options, worker, listener.get(), wakeRead.get());
-    server.run();
+    if (server) {
+        log("listening on " + where + (options.raw ? " (raw replies)" : "") +
+            (options.allowService ? " (service commands allowed)" : ""));
+        if (!isLoopback(where))
+            log("warning: reachable from other hosts; anyone who can connect can drive the meter");
+    }
+    if (web) {
+        web->start();
+        log("page on http://" + pageWhere + "/ (metrics on /metrics); " + web->accessNote());
+    }
+    if (server)
+        server->run();
+    else
+        waitForStop(worker, wakeRead.get());
+    if (web) web->stop();
     worker.stop();
     return kExitOk;
 }
@@ -147,10 +196,18 @@ void add_serve_command(CLI::App& app, korvel::cli::Context& context) {
         "waits for one and answers queries \"USB Connection Problem\" meanwhile (also while a lost meter is "
         "looked for again: after 1 s, then 2, 4, ... up to every 30 s); --no-wait exits 3 instead. Meter "
         "exchanges run on a thread of their own, so no client waits for another. SIGINT or SIGTERM stop the "
-        "server; with --simulate, SIGUSR1 pulls the simulated meter's cable or plugs it back in.",
+        "server; with --simulate, SIGUSR1 pulls the simulated meter's cable or plugs it back in. --http PORT also "
+        "serves a live page (the reading, a chart of the last 1, 10 or 60 minutes, min/max/mean/standard deviation, "
+        "units, AC/DC, range, auto-range, relative and hold, recording to CSV, the memory image read only) and "
+        "Prometheus metrics on /metrics; every page shares one stream of readings (10 a second while a page "
+        "watches or a recording runs). The page answers only requests whose Host names this server or "
+        "localhost; a change must be a POST from the page's own Origin with the server's token. Reachable from "
+        "other hosts without --http-token-file, the page is read-only.",
         "  korvel serve --simulate                 simulated meter on 127.0.0.1:5025\n"
         "  korvel serve --port 5555                a real meter on another port\n"
         "  korvel serve --bind 0.0.0.0             reachable from the lab network\n"
+        "  korvel --simulate serve --http 8080     and the live page on http://localhost:8080\n"
+        "  korvel serve --no-scpi --http 8080      the page (and /metrics) alone\n"
         "  python3 -c \"import pyvisa; print(pyvisa.ResourceManager('@py').open_resource(\n"
         "      'TCPIP0::127.0.0.1::5025::SOCKET', read_termination='\\n', write_termination='\\n'\n"
         "      ).query('*IDN?'))\"\n");
@@ -181,6 +238,25 @@ void add_serve_command(CLI::App& app, korvel::cli::Context& context) {
                     "newcomer, or the newcomer waits until one leaves")
         ->type_name("N")
         ->check(CLI::Range(1, 1024));
+    sub->add_option("--http", options.httpPort,
+                    "Also serve the live page and Prometheus metrics (/metrics) over HTTP on this port, on the "
+                    "--bind address (0 picks a free one, see the log)")
+        ->type_name("PORT")
+        ->check(CLI::Range(0, 65535));
+    sub->add_flag("--no-scpi", options.noScpi, "Serve the page alone: no SCPI port (needs --http)");
+    sub->add_option("--http-token-file", options.httpTokenFile,
+                    "Changes from the page (settings, recording) need the token on this file's first line (16 "
+                    "characters or more), typed into the page; without it the page gets a fresh token of its "
+                    "own when listening on loopback, and is read-only when reachable from other hosts")
+        ->type_name("FILE");
+    sub->add_option("--http-host", options.httpHosts,
+                    "Another name the page answers to, as browsers and Prometheus write it in the Host header (for "
+                    "example the host's full DNS name); repeatable. Besides it: localhost, 127.0.0.1, ::1, the "
+                    "--bind address or name, and for a wildcard --bind this host's name and addresses")
+        ->type_name("NAME");
+    sub->add_option("--record-dir", options.recordDir,
+                    "Folder for the page's recordings (default: the temporary folder, $TMPDIR or /tmp)")
+        ->type_name("DIR");
     sub->callback([&context] {
         context.action = [&context] {
             Session session(context.meter);

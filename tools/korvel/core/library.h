@@ -18,7 +18,8 @@ namespace korvel::cli {
 // The simulated meter's controls (only the simulated library has them).
 #define KORVEL_CLI_SIM_FUNCTIONS(X)                                                        \
     X(korvelSimReset) X(korvelSimMeterCount) X(korvelSimSetFieldSource) X(korvelSimUnplug) \
-    X(korvelSimEepromSize) X(korvelSimGetSetting) X(korvelSimReplug) X(korvelSimSetLatency)
+    X(korvelSimEepromSize) X(korvelSimGetSetting) X(korvelSimReplug) X(korvelSimSetLatency) \
+    X(korvelSimSetField)
 
 struct Api {
 #define KORVEL_CLI_POINTER(name) decltype(&::name) name = nullptr;

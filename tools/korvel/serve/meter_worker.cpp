@@ -83,9 +83,63 @@ void MeterWorker::requestCableToggle() {
     changed_.notify_one();
 }
 
+void MeterWorker::post(Task task) {
+    {
+        std::lock_guard lock(mutex_);
+        tasks_.push_back(std::move(task));
+    }
+    changed_.notify_one();
+}
+
+void MeterWorker::setSampler(Task sample, std::chrono::milliseconds period) {
+    sampler_ = std::move(sample);
+    samplePeriod_ = period;
+}
+
+void MeterWorker::setSampling(bool on) {
+    {
+        std::lock_guard lock(mutex_);
+        if (on && !sampling_) nextSample_ = Clock::now();
+        sampling_ = on;
+    }
+    changed_.notify_one();
+}
+
+void MeterWorker::requestSample() {
+    {
+        std::lock_guard lock(mutex_);
+        sampleRequested_ = true;
+    }
+    changed_.notify_one();
+}
+
+bool MeterWorker::sampleDue(Clock::time_point now) const {
+    return sampler_ && (sampleRequested_ || (sampling_ && now >= nextSample_));
+}
+
 void MeterWorker::run() {
     std::unique_lock lock(mutex_);
     while (!stopping_) {
+        // A due sample goes first: one exchange per period, so client lines
+        // wait behind one at most, and a busy client never stops the page.
+        if (sampleDue(Clock::now())) {
+            sampleRequested_ = false;
+            const auto now = Clock::now();
+            nextSample_ += samplePeriod_;
+            if (nextSample_ <= now) nextSample_ = now + samplePeriod_;  // late: no burst to catch up
+            lock.unlock();
+            runTask(sampler_);
+            lock.lock();
+            continue;
+        }
+        if (!tasks_.empty()) {
+            const Task task = std::move(tasks_.front());
+            tasks_.pop_front();
+            lock.unlock();
+            runTask(task);
+            lock.lock();
+            continue;
+        }
         if (!jobs_.empty()) {
             const Job job = std::move(jobs_.front());
             jobs_.pop_front();
@@ -111,11 +165,31 @@ void MeterWorker::run() {
             lock.lock();
             continue;
         }
-        if (meter_)
+        auto until = Clock::time_point::max();
+        if (!meter_) until = nextAttempt_;
+        if (sampler_ && sampling_) until = std::min(until, nextSample_);
+        if (until == Clock::time_point::max())
             changed_.wait(lock);
         else
-            changed_.wait_until(lock, nextAttempt_);
+            changed_.wait_until(lock, until);
     }
+}
+
+void MeterWorker::runTask(const Task& task) {
+    task(meter_ ? &*meter_ : nullptr);
+    if (meter_) afterExchange("a reading or a setting from the page");
+}
+
+// Counts an exchange with the open meter and lets go of a meter it found lost.
+void MeterWorker::afterExchange(const std::string& what) {
+    ++exchanges_;
+    if (!meter_->lost()) return;
+    ++failedExchanges_;
+    log("lost the meter (" + what + " found the connection gone); opening it again");
+    meter_.reset();
+    connected_ = false;
+    nextAttempt_ = Clock::now();
+    backoff_ = kFirstBackoff;
 }
 
 MeterWorker::Done MeterWorker::execute(const Job& job) {
@@ -130,13 +204,7 @@ MeterWorker::Done MeterWorker::execute(const Job& job) {
     }
     OpenMeter port(*meter_, session_.api());
     done.answered = exchangeLine(port, job.line, mode_, &done.response);
-    if (meter_->lost()) {
-        log("lost the meter (\"" + job.line + "\" found the connection gone); opening it again");
-        meter_.reset();
-        connected_ = false;
-        nextAttempt_ = Clock::now();
-        backoff_ = kFirstBackoff;
-    }
+    afterExchange("\"" + job.line + "\"");
     return done;
 }
 

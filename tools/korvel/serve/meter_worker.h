@@ -54,6 +54,24 @@ public:
     // With the simulated meter: pulls its cable, or plugs it back in.
     void requestCableToggle();
 
+    // Work for the meter's thread besides client lines: given the open
+    // meter, or null while it is missing. A task that finds the connection
+    // lost marks the meter lost; the worker then opens it again.
+    using Task = std::function<void(Meter* meter)>;
+    // Runs a task once, before client lines that wait (a handful of them at
+    // most, from the page's controls).
+    void post(Task task);
+    // The sampler: run every `period` while sampling is on, and once more
+    // whenever asked. Set before start().
+    void setSampler(Task sample, std::chrono::milliseconds period);
+    void setSampling(bool on);
+    void requestSample();
+
+    // Lines and tasks done with the meter, and those of them that found the
+    // connection gone.
+    std::uint64_t exchanges() const { return exchanges_.load(); }
+    std::uint64_t failedExchanges() const { return failedExchanges_.load(); }
+
 private:
     struct Job {
         std::uint64_t client;
@@ -66,6 +84,9 @@ private:
     void tryOpen();
     void opened(Meter meter);
     void toggleCable();
+    void runTask(const Task& task);
+    void afterExchange(const std::string& what);
+    bool sampleDue(Clock::time_point now) const;
 
     Session& session_;
     const ExchangeMode mode_;
@@ -77,7 +98,15 @@ private:
     std::vector<Done> done_;
     bool stopping_ = false;
     bool toggleRequested_ = false;
+    std::deque<Task> tasks_;
+    Task sampler_;
+    Clock::duration samplePeriod_{};
+    Clock::time_point nextSample_{};
+    bool sampling_ = false;
+    bool sampleRequested_ = false;
     std::atomic<bool> connected_{false};
+    std::atomic<std::uint64_t> exchanges_{0};
+    std::atomic<std::uint64_t> failedExchanges_{0};
 
     // The worker thread's own (openNow before start aside).
     std::optional<Meter> meter_;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace korvel::cli::serve {
 
@@ -14,6 +15,13 @@ struct ServeOptions {
     double idleTimeout = 0;      // seconds; 0: never (TCP keepalive finds dead peers)
     double lineTimeout = 10;     // seconds a begun line (or an unread reply) may take
     int maxClients = 64;
+
+    // The live page and /metrics (port -1: none).
+    int httpPort = -1;
+    bool noScpi = false;          // the page alone, no SCPI port
+    std::string httpTokenFile;    // the token state changes need, from this file
+    std::string recordDir;        // where recordings go ("" : the temporary folder)
+    std::vector<std::string> httpHosts;  // more names the page answers to (its Host header)
 };
 
 }  // namespace korvel::cli::serve

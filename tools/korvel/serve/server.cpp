@@ -146,6 +146,7 @@ void Server::acceptClients() {
         client->lastActivity = Clock::now();
         log("client " + client->peer + " connected");
         clients_.push_back(std::move(client));
+        ++connected_;
     }
 }
 
@@ -284,6 +285,7 @@ void Server::closeClient(Client& client, const std::string& why) {
     if (client.fd < 0) return;
     ::close(client.fd);
     client.fd = -1;
+    --connected_;
     log("client " + client.peer + ": " + why);
 }
 

@@ -12,6 +12,7 @@
 // queue until a client leaves.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -29,6 +30,8 @@ public:
     Server(const ServeOptions& options, MeterWorker& worker, int listener, int wakeRead);
     // Serves until SIGINT or SIGTERM.
     void run();
+    // Clients connected now (read from any thread).
+    int clientCount() const { return connected_.load(); }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -69,6 +72,7 @@ private:
     int wakeRead_;
     std::vector<std::unique_ptr<Client>> clients_;
     std::vector<MeterWorker::Done> done_;
+    std::atomic<int> connected_{0};
     std::uint64_t nextId_ = 1;
     std::size_t nextFirst_ = 0;
 };

@@ -1,0 +1,75 @@
+#include "serve/http/metrics.h"
+
+#include <cstdio>
+
+namespace korvel::cli::serve::http {
+namespace {
+
+struct Family {
+    const char* name;
+    const char* type;
+    const char* help;
+};
+
+// One family per metric; reading families first (left out while away).
+constexpr Family kField{"korvel_field_tesla", "gauge", "Field of the latest reading in tesla."};
+constexpr Family kCounts{"korvel_reading_counts", "gauge", "Latest reading in the meter's counts."};
+constexpr Family kRange{"korvel_range", "gauge", "Range of the latest reading (0 finest to 2)."};
+constexpr Family kUnits{"korvel_units_code", "gauge", "Units of the latest reading: 0 gauss, 1 tesla, 2 A/m."};
+constexpr Family kOver{"korvel_overrange", "gauge", "1 when the latest reading is at the end of its range."};
+constexpr Family kConnected{"korvel_connected", "gauge", "1 while the meter is open, 0 while it is looked for."};
+constexpr Family kExchanges{"korvel_exchanges_total", "counter",
+                            "Client lines, readings and settings done with the meter."};
+constexpr Family kFailed{"korvel_exchanges_failed_total", "counter",
+                         "Exchanges that found the connection to the meter gone."};
+constexpr Family kScpi{"korvel_scpi_clients", "gauge", "SCPI clients connected."};
+constexpr Family kStreams{"korvel_http_streams", "gauge", "Pages receiving the live stream."};
+
+void add(std::string* out, const Family& family, const std::string& labels, const std::string& value) {
+    *out += std::string("# HELP ") + family.name + " " + family.help + "\n";
+    *out += std::string("# TYPE ") + family.name + " " + family.type + "\n";
+    *out += std::string(family.name) + labels + " " + value + "\n";
+}
+
+std::string number(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", value);
+    return text;
+}
+
+}  // namespace
+
+std::string labelValue(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        if (c == '\\' || c == '"') {
+            out += '\\';
+            out += c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string formatMetrics(const MetricsSnapshot& s) {
+    const std::string labels = "{serial=\"" + labelValue(s.serial) + "\"}";
+    std::string out;
+    if (s.connected && s.reading) {
+        if (s.tesla) add(&out, kField, labels, number(*s.tesla));
+        add(&out, kCounts, labels, std::to_string(s.reading->value));
+        add(&out, kRange, labels, std::to_string(s.reading->range));
+        add(&out, kUnits, labels, std::to_string(s.reading->units));
+        add(&out, kOver, labels, s.overRange ? "1" : "0");
+    }
+    add(&out, kConnected, labels, s.connected ? "1" : "0");
+    add(&out, kExchanges, labels, std::to_string(s.exchanges));
+    add(&out, kFailed, labels, std::to_string(s.failedExchanges));
+    add(&out, kScpi, labels, std::to_string(s.scpiClients));
+    add(&out, kStreams, labels, std::to_string(s.httpStreams));
+    return out;
+}
+
+}  // namespace korvel::cli::serve::http

@@ -1,0 +1,40 @@
+// The live page, its stream and /metrics over HTTP (cpp-httplib on threads
+// of its own). Readings come from the meter's worker: one sampler feeds
+// every page, so the meter is read once however many pages watch.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "core/session.h"
+#include "serve/meter_worker.h"
+#include "serve/options.h"
+
+namespace korvel::cli::serve::http {
+
+class WebServer {
+public:
+    // Registers the sampler with the worker: construct before worker.start().
+    // scpiClients counts the SCPI port's clients (null without one).
+    WebServer(Session& session, MeterWorker& worker, const ServeOptions& options,
+              std::function<int()> scpiClients);
+    ~WebServer();
+    WebServer(const WebServer&) = delete;
+    WebServer& operator=(const WebServer&) = delete;
+
+    // Binds the listener on --bind and --http; returns "address:port".
+    // Throws Failure when it cannot.
+    std::string bind();
+    // Serves on threads of its own until stop().
+    void start();
+    void stop();
+    // How state changes are allowed, for the log.
+    std::string accessNote() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace korvel::cli::serve::http
