@@ -50,12 +50,17 @@ public:
         for (size_t i = 0; i < kSignals.size(); ++i) sigaction(kSignals[i], &action, &previous_[i]);
     }
     ~HeldSignals() {
+        if (keep_) return;
         for (size_t i = 0; i < kSignals.size(); ++i) sigaction(kSignals[i], &previous_[i], nullptr);
     }
     HeldSignals(const HeldSignals&) = delete;
     HeldSignals& operator=(const HeldSignals&) = delete;
+    // Stopping because of a signal: a further one (the second Ctrl-C) stays
+    // held too, so it cannot kill the program before it says where it stopped.
+    void keepUntilExit() { keep_ = true; }
 
 private:
+    bool keep_ = false;
     static constexpr std::array<int, 3> kSignals{SIGINT, SIGTERM, SIGHUP};
     std::array<struct sigaction, 3> previous_{};
 };
@@ -346,6 +351,7 @@ void writeAndVerify(Session& session, Meter& meter, const std::vector<std::uint8
         done += chunk.count;
         if (progress) progress(done, total);
         if (heldSignal != 0 && done < total) {
+            held.keepUntilExit();
             if (progress) std::fprintf(stderr, "\r\033[K");
             throw Failure(kExitMeterError,
                           std::string("stopped by ") + signalName(heldSignal) + " after " + std::to_string(done) +
