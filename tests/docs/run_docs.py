@@ -41,7 +41,10 @@ RUNS = SHELL | {"python", "c", "cmake", "console"}
 SHOWN = {"text", "output", "json"}              # output or file contents: never run
 BRIDGE_PORT = "5025"
 BRIDGE = re.compile(r"127\.0\.0\.1(?:::|:|['\"],\s*)5025")  # VISA, host:port, (host, port)
-LONG_RUNNING = re.compile(r"\bkorvel serve\b|--continuous\b")
+SERVE = re.compile(r"\bkorvel\b(?:\s+--?[\w-]+(?:\s+[^\s-][^\s]*)?)*\s+serve\b")  # korvel [options] serve
+LONG_RUNNING = re.compile(SERVE.pattern + r"|--continuous\b")
+PAGE_PORT = "8080"
+PAGE = re.compile(r"(?:127\.0\.0\.1|localhost):8080")  # the live page of a server here
 BROKER_PORT = "1883"
 BROKER = re.compile(r"127\.0\.0\.1\b.*\b1883\b|\b1883\b.*127\.0\.0\.1\b")  # an MQTT broker here
 BLOCK_TIMEOUT = 300                            # `bash scripts/demo.sh` may build
@@ -180,29 +183,36 @@ def _signal_group(process: subprocess.Popen, how: int) -> None:
         pass
 
 
-def with_port(text: str, port: int) -> str:
+def with_port(text: str, port: int, page_port: int = 0) -> str:
     """The block as run: port 5025 becomes a free one, and a `korvel serve`
-    without --port gets one (tests never listen on a fixed port)."""
+    without --port gets one (tests never listen on a fixed port); so does
+    the live page's 8080."""
     text = text.replace(BRIDGE_PORT, str(port))
-    return re.sub(r"\bkorvel serve\b(?![^\n|;&]*--port)", f"korvel serve --port {port}", text)
+    if page_port:
+        text = re.sub(rf"\b{PAGE_PORT}\b", str(page_port), text)
+    return re.sub(SERVE.pattern + r"(?![^\n|;&]*--port)", lambda m: f"{m.group(0)} --port {port}", text)
 
 
 class Bridge:
     """`korvel serve --simulate` on a free loopback port, for blocks that
-    reach the meter through the network."""
+    reach the meter through the network (with the live page on another free
+    port for blocks that reach the page)."""
 
-    def __init__(self, environment: Dict[str, str], log: Path) -> None:
+    def __init__(self, environment: Dict[str, str], log: Path, page: bool = False) -> None:
         self.log = log
+        self.page_port = 0
         for _ in range(3):
             self.port = free_port()
+            command = ["korvel", "serve", "--simulate", "--bind", "127.0.0.1", "--port", str(self.port)]
+            if page:
+                self.page_port = free_port()
+                command += ["--http", str(self.page_port)]
             with log.open("w") as output:
-                self.process = subprocess.Popen(
-                    ["korvel", "serve", "--simulate", "--bind", "127.0.0.1", "--port", str(self.port)],
-                    env=environment, stdin=subprocess.DEVNULL, stdout=output,
-                    stderr=subprocess.STDOUT, start_new_session=True)
+                self.process = subprocess.Popen(command, env=environment, stdin=subprocess.DEVNULL,
+                                                stdout=output, stderr=subprocess.STDOUT, start_new_session=True)
             deadline = time.monotonic() + READY_TIMEOUT
             while time.monotonic() < deadline and self.process.poll() is None:
-                if accepts(self.port):
+                if accepts(self.port) and (not page or accepts(self.page_port)):
                     return
                 time.sleep(0.05)
             stop(self.process, signal.SIGKILL)
@@ -264,9 +274,9 @@ class Session:
         bridge = broker = None
         text = block.text
         serves = block.language in SHELL and LONG_RUNNING.search(text)
-        if BRIDGE.search(text) and not serves:
-            bridge = Bridge(self.environment, self._file(".bridge.log"))
-            text = with_port(text, bridge.port)
+        if (BRIDGE.search(text) or PAGE.search(text)) and not serves:
+            bridge = Bridge(self.environment, self._file(".bridge.log"), page=bool(PAGE.search(text)))
+            text = with_port(text, bridge.port, bridge.page_port)
         if BROKER.search(text):
             broker = Broker(self.scratch, self._file(".broker.log"))
             text = re.sub(rf"\b{BROKER_PORT}\b", str(broker.port), text)
@@ -322,9 +332,10 @@ class Session:
         state = self._file(".env")
         long_running = bool(LONG_RUNNING.search(text))
         port = 0
-        if long_running and re.search(r"\bkorvel serve\b", text):
+        if long_running and SERVE.search(text):
             port = free_port()
-            text = with_port(text, port)
+            page_port = free_port() if re.search(rf"--http\s+{PAGE_PORT}\b", text) else 0
+            text = with_port(text, port, page_port)
         script = self._file(".sh")
         script.write_text("set -e -o pipefail\n" + text +
                           f"\nenv -0 > {shlex.quote(str(state))}; pwd >> {shlex.quote(str(state))}\n")
