@@ -82,13 +82,7 @@ std::string readingRecord(const LoggedReading& reading, std::uint64_t seq) {
 std::string metaRecord(Meter& meter, const MeterReading& first, const std::string& commandLine) {
     RunMeta meta;
     meta.version = KORVEL_CLI_VERSION;
-    meta.identification = meter.identification();
-    meta.serial = meter.serial();
-    meta.probe = meter.query("*OPT?");
-    meta.units = first.units;
-    meta.acdc = first.acdc;
-    meta.range = first.range;
-    meta.autoRange = autoRangeOn(first);
+    describeMeter(meter, first, &meta);
     meta.start = std::chrono::system_clock::now();
     meta.host = hostName();
     meta.command = commandLine;

@@ -139,14 +139,7 @@ private:
 
     // Applies the settings and learns what goes into the meta block.
     void setUp() {
-        const MeterReading first = applySettings(session_.api(), meter_, settings_);
-        meta_.identification = meter_.identification();
-        meta_.serial = meter_.serial();
-        meta_.probe = meter_.query("*OPT?");
-        meta_.units = first.units;
-        meta_.acdc = first.acdc;
-        meta_.range = first.range;
-        meta_.autoRange = autoRangeOn(first);
+        describeMeter(meter_, applySettings(session_.api(), meter_, settings_), &meta_);
     }
 
     // The meta block (and the CSV header) at the top of a file or of an

@@ -5,57 +5,28 @@ test that started it."""
 from __future__ import annotations
 
 import os
-import re
-import signal
 import socket
 import subprocess
-import threading
-import time
+
+from logged_process import LoggedProcess
 
 IDENTITY = "KORVEL,KV-100,KV0001,1.02"
 
 
-class Server:
+class Server(LoggedProcess):
     """A running `korvel serve`, its port and its log."""
 
     def __init__(self, program: str, sim_library: str, *options: str, stdout=subprocess.DEVNULL,
                  simulate: tuple = ("--simulate", "--latency", "0")) -> None:
         env = dict(os.environ, KORVEL_SIM_LIBRARY=sim_library)
-        self.process = subprocess.Popen(
-            [program, *simulate, "serve", "--bind", "127.0.0.1", "--port", "0", *options],
-            stdin=subprocess.DEVNULL, stdout=stdout, stderr=subprocess.PIPE, env=env)
-        self.lines: list = []
-        self._reader = threading.Thread(target=self._read_log, daemon=True)
-        self._reader.start()
+        super().__init__([program, *simulate, "serve", "--bind", "127.0.0.1", "--port", "0", *options], env,
+                         stdout)
         match = self.wait_for_log(r"listening on 127\.0\.0\.1:(\d+)")
         self.port = int(match.group(1))
         self.resource = f"TCPIP0::127.0.0.1::{self.port}::SOCKET"
 
-    def _read_log(self) -> None:
-        for raw in self.process.stderr:
-            self.lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
-
-    def wait_for_log(self, pattern: str, timeout: float = 30):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            for line in list(self.lines):
-                match = re.search(pattern, line)
-                if match:
-                    return match
-            if self.process.poll() is not None and not self._reader.is_alive():
-                break
-            time.sleep(0.02)
-        raise AssertionError(f"no log line matching {pattern!r}; log:\n" + "\n".join(self.lines))
-
     def connect(self, timeout: float = 10) -> "Client":
         return Client(self.port, timeout)
-
-    def stop(self, signum=signal.SIGTERM) -> int:
-        if self.process.poll() is None:
-            self.process.send_signal(signum)
-        code = self.process.wait(timeout=30)
-        self._reader.join(timeout=10)
-        return code
 
     def visa(self, **options):
         import pyvisa

@@ -13,27 +13,16 @@ import pytest
 HERE = Path(__file__).resolve().parent
 REPOSITORY = HERE.parents[2]
 sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(REPOSITORY / "tests" / "support"))
+
+from built import built, korvel_program  # noqa: E402,F401 - the fixture is used by the tests
 
 from web_harness import WebServer  # noqa: E402
 
 
-def _built(variable: str, name: str) -> str:
-    if os.environ.get(variable):
-        return os.environ[variable]
-    candidate = REPOSITORY / "build" / name
-    if candidate.exists():
-        return str(candidate)
-    pytest.fail(f"{name} not found: build it (cmake --build build) or set {variable}", pytrace=False)
-
-
-@pytest.fixture(scope="session")
-def korvel_program() -> str:
-    return _built("KORVEL_PROGRAM", "korvel")
-
-
 @pytest.fixture(scope="session")
 def sim_library() -> str:
-    return _built("KORVEL_SIM_LIBRARY", "libkorvel-x64-sim.so.1")
+    return built("KORVEL_SIM_LIBRARY", "libkorvel-x64-sim.so.1")
 
 
 @pytest.fixture(scope="session")

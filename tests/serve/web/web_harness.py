@@ -9,45 +9,24 @@ import json
 import os
 import re
 import signal
-import subprocess
-import threading
-import time
 import urllib.parse
 
+from logged_process import LoggedProcess
 
-class WebServer:
+
+class WebServer(LoggedProcess):
     """`korvel --simulate serve --http 0` on 127.0.0.1, its ports and log."""
 
     def __init__(self, program: str, sim_library: str, *options: str, scpi: bool = True) -> None:
         env = dict(os.environ, KORVEL_SIM_LIBRARY=sim_library)
         scpi_options = ["--port", "0"] if scpi else ["--no-scpi"]
-        self.process = subprocess.Popen(
-            [program, "--simulate", "serve", "--bind", "127.0.0.1", *scpi_options, "--http", "0", *options],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
-        self.lines: list = []
-        self._reader = threading.Thread(target=self._read_log, daemon=True)
-        self._reader.start()
+        super().__init__([program, "--simulate", "serve", "--bind", "127.0.0.1", *scpi_options, "--http", "0",
+                          *options], env)
         self.http_port = int(self.wait_for_log(r"page on http://127\.0\.0\.1:(\d+)/").group(1))
         self.scpi_port = None
         if scpi:
             self.scpi_port = int(self.wait_for_log(r"listening on 127\.0\.0\.1:(\d+)").group(1))
         self.url = f"http://127.0.0.1:{self.http_port}"
-
-    def _read_log(self) -> None:
-        for raw in self.process.stderr:
-            self.lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
-
-    def wait_for_log(self, pattern: str, timeout: float = 30):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            for line in list(self.lines):
-                match = re.search(pattern, line)
-                if match:
-                    return match
-            if self.process.poll() is not None and not self._reader.is_alive():
-                break
-            time.sleep(0.02)
-        raise AssertionError(f"no log line matching {pattern!r}; log:\n" + "\n".join(self.lines))
 
     def request(self, method: str, path: str, fields: dict | None = None, host: str | None = None,
                 origin: str | None = None, token: str | None = None, timeout: float = 30):
@@ -102,9 +81,3 @@ class WebServer:
     def toggle_cable(self) -> None:
         self.process.send_signal(signal.SIGUSR1)
 
-    def stop(self) -> int:
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-        code = self.process.wait(timeout=30)
-        self._reader.join(timeout=10)
-        return code

@@ -95,4 +95,14 @@ RunSettings settingsOf(const RunSettingsOptions& o) {
     return s;
 }
 
+void describeMeter(Meter& meter, const MeterReading& first, RunMeta* meta) {
+    meta->identification = meter.identification();
+    meta->serial = meter.serial();
+    meta->probe = meter.query("*OPT?");
+    meta->units = first.units;
+    meta->acdc = first.acdc;
+    meta->range = first.range;
+    meta->autoRange = autoRangeOn(first);
+}
+
 }  // namespace korvel::cli

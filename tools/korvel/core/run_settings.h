@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/meter.h"
+#include "core/reading.h"
 
 namespace CLI {
 class App;
@@ -41,6 +42,11 @@ std::optional<int> unitsCode(const std::string& name);
 // (the message names the option and what the meter does instead), or when
 // the connection is lost. Returns the reading taken.
 MeterReading applySettings(const Api& api, Meter& meter, const RunSettings& settings);
+
+// What the meta block says of the meter and its settings for the run: the
+// identification, serial and probe (one *OPT? query), and the units, AC/DC,
+// range and auto-range of the reading taken when the settings were applied.
+void describeMeter(Meter& meter, const MeterReading& first, RunMeta* meta);
 
 // The auto-range bit of a reading's aux byte.
 inline bool autoRangeOn(const MeterReading& reading) { return (reading.aux & 0x08) != 0; }
