@@ -454,7 +454,8 @@ def test_ctrl_c_ends_read_cleanly(tmp_path):
                                text=True)
     try:
         deadline = time.monotonic() + 10
-        while time.monotonic() < deadline and (not log.exists() or log.read_text().count("\n") < 10):
+        # The meta record, then ten readings.
+        while time.monotonic() < deadline and (not log.exists() or log.read_text().count("\n") < 11):
             time.sleep(0.02)
         process.send_signal(signal.SIGINT)
         out, err = process.communicate(timeout=10)
