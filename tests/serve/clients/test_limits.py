@@ -157,6 +157,10 @@ def test_a_full_server_closes_its_longest_idle_client_for_a_newcomer(start):
     busy = server.connect()
     busy.send(b"*IDN")  # mid-line: not idle
     time.sleep(1.2)  # the idle one has been idle over a second
+    # Full, but nobody waits: the idle client keeps its place.
+    assert idle.nothing_within(0.5)
+    assert idle.query("*IDN?") == IDENTITY
+    time.sleep(1.2)
     newcomer = server.connect()
     assert newcomer.query("*IDN?") == IDENTITY
     assert idle.closed_by_server()

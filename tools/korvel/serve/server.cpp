@@ -57,7 +57,7 @@ void Server::run() {
     std::vector<Client*> polled;
     while (stopSignal() == 0) {
         const auto now = Clock::now();
-        const bool listening = !full() || closeIdleClientForRoom(now);
+        const bool listening = !full() || longestIdle(now) != nullptr;
         fds.clear();
         polled.clear();
         fds.push_back({wakeRead_, POLLIN, 0});
@@ -117,25 +117,28 @@ bool Server::full() const {
     return open >= static_cast<std::size_t>(options_.maxClients);
 }
 
-bool Server::closeIdleClientForRoom(Clock::time_point now) {
+// The client idle longest (a second at least), the one a newcomer may
+// replace when the server is full; null when none is idle.
+Server::Client* Server::longestIdle(Clock::time_point now) const {
     Client* oldest = nullptr;
     for (const auto& c : clients_) {
         const bool idle = c->fd >= 0 && c->atMeter == 0 && c->output.empty() && !c->lineBegun && !c->input.hasLine() &&
                           now - c->lastActivity >= kIdleBeforeEviction;
         if (idle && (oldest == nullptr || c->lastActivity < oldest->lastActivity)) oldest = c.get();
     }
-    if (oldest == nullptr) return false;
-    closeClient(*oldest, "closed to make room (idle, and --max-clients reached)");
-    return true;
+    return oldest;
 }
 
 void Server::acceptClients() {
-    while (!full() || closeIdleClientForRoom(Clock::now())) {
+    while (!full() || longestIdle(Clock::now()) != nullptr) {
         sockaddr_storage address{};
         socklen_t length = sizeof address;
         const int fd =
             accept4(listener_, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;  // EAGAIN, or a connection that went away meanwhile
+        // Only a newcomer that is really there costs an idle client its place.
+        if (Client* idle = full() ? longestIdle(Clock::now()) : nullptr; idle != nullptr)
+            closeClient(*idle, "closed to make room (idle, and --max-clients reached)");
         const int on = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);

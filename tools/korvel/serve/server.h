@@ -51,7 +51,7 @@ private:
 
     int pollTimeout(Clock::time_point now) const;
     bool full() const;
-    bool closeIdleClientForRoom(Clock::time_point now);
+    Client* longestIdle(Clock::time_point now) const;
     void acceptClients();
     void transfer(Client& client, short revents);
     void flush(Client& client);
