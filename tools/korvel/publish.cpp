@@ -107,10 +107,11 @@ public:
             MeterReading raw{};
             if (session_.api().mtrGetReading(meter_.handle(), &raw) != 0) {
                 meter_.markLost();
-                if (!options_.reconnect || !waitForMeter()) {
-                    error_ = "the connection to the meter was lost";
+                if (!options_.reconnect) {
+                    error_ = "the connection to the meter was lost (--reconnect waits for it)";
                     break;
                 }
+                if (!waitForMeter()) break;
                 --n;
                 continue;
             }
@@ -142,18 +143,25 @@ public:
 private:
     // The same meter (by serial) back, or a stop.
     bool waitForMeter() {
-        std::fprintf(stderr, "korvel: lost the meter %s; waiting for it (--reconnect)\n", meter_.serial().c_str());
+        const std::string serial = meter_.serial();
+        meter_.close();
+        std::fprintf(stderr, "korvel: lost the meter %s; waiting for it (--reconnect)\n", serial.c_str());
         while (stopSignal == 0) {
             std::this_thread::sleep_for(std::chrono::seconds(1));
             try {
-                Meter again = session_.open();
-                if (again.serial() != meter_.serial()) continue;
-                meter_ = std::move(again);
-                applySettings(session_.api(), meter_, settingsOf(options_.settings));  // as at the start
-                std::fprintf(stderr, "korvel: the meter %s is back\n", meter_.serial().c_str());
-                return true;
+                meter_ = session_.openSerial(serial);
             } catch (const Failure&) {
+                continue;  // not back yet
             }
+            try {
+                applySettings(session_.api(), meter_, settingsOf(options_.settings));  // as at the start
+            } catch (const Failure& failure) {
+                if (meter_.lost()) continue;  // lost again while being set up: wait on
+                error_ = failure.what();     // a refused setting is final
+                return false;
+            }
+            std::fprintf(stderr, "korvel: the meter %s is back\n", serial.c_str());
+            return true;
         }
         return false;
     }
@@ -242,7 +250,7 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
         std::fprintf(stderr, "; %llu bytes of readings left in %s for the next run",
                      static_cast<unsigned long long>(spool.pendingBytes()), options.spool.c_str());
     std::fprintf(stderr, "\n");
-    if (!reader.error().empty()) throw Failure(kExitMeterError, reader.error() + " (--reconnect waits for it)");
+    if (!reader.error().empty()) throw Failure(kExitMeterError, reader.error());
     return kExitOk;
 }
 
