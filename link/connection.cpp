@@ -1,5 +1,5 @@
 // Finding, opening, verifying and closing the meter.
-#include <usb.h>
+#include "link/usb_api.h"
 
 #include <chrono>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "link/exchange.h"
 
-#include <usb.h>
+#include "link/usb_api.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
 #include "link/handle_table.h"
 
-#include <usb.h>
+#include "link/usb_api.h"
 
 #include <array>
 #include <atomic>

@@ -3,7 +3,7 @@
 #include "sim/answer_ring.h"
 #include "sim/call_log.h"
 
-#include <usb.h>
+#include "link/usb_api.h"
 
 #include <atomic>
 #include <cerrno>
