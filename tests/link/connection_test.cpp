@@ -1,7 +1,6 @@
 // Opening, closing and the exchange, replayed against scripted meters on the
 // virtual bus.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
@@ -9,6 +8,7 @@
 
 #include "korvel.h"
 #include "tests/support/bus_fixture.h"
+#include "tests/support/cpu_time.h"
 
 namespace korvel {
 namespace {
@@ -16,12 +16,7 @@ namespace {
 using Kind = sim::CallRecord::Kind;
 using test::ScriptedBus;
 
-double cpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
+using test::cpuSeconds;
 
 using Open = ScriptedBus;
 
