@@ -45,7 +45,8 @@ static FARPROC need(HMODULE module, const char *name)
     }
     return f;
 }
-#define BIND(m, name) *(FARPROC *)&name = need(m, #name)
+/* Through the generic function pointer type, which converts to any other. */
+#define BIND(m, name) name = (__typeof__(name))(void (*)(void))need(m, #name)
 
 static unsigned crc16(const unsigned char *bytes, int count)
 {
