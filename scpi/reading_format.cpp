@@ -14,35 +14,42 @@ constexpr Scaling Div = Scaling::Divide;
 constexpr Scaling Mul = Scaling::Multiply;
 constexpr Scaling Same = Scaling::Unchanged;
 
+// Tesla per shown unit. The "A" rows show kA/m: in every range the scale-5
+// row is the plain "Am" row divided by 1000 (1234 in range 2 is "1234000Am"
+// plainly and "1234A" with scale code 5).
+constexpr double kMu0 = 4.0 * 3.14159265358979323846 * 1e-7;
+constexpr double Gs = 1e-4;
+constexpr double Tl = 1.0;
+constexpr double Am = kMu0;
+constexpr double kAm = 1000.0 * kMu0;
+
 // First match wins, so each "any other" row follows the rows of its scale
 // codes. A divisor is always 10^decimals, so the digits shown are those of the
 // count with the point moved; a factor appends its zeros.
 constexpr FormatRow kRows[] = {
-    // range units scale scaling amount width decimals letters
-    {0, G, kAny, Div, 10, 3, 1, "G"},
-    {0, T, kAny, Div, 100000, 1, 5, "T"},
-    {0, A, 4, Div, 1000, 1, 3, "A"},
-    {0, A, 5, Div, 100, 2, 2, "A"},
-    {0, A, kAny, Mul, 10, 5, 0, "Am"},
-    {1, G, 2, Div, 1000, 1, 3, "G"},
-    {1, G, kAny, Same, 1, 4, 0, "G"},
-    {1, T, 2, Div, 10000000, 0, 7, "T"},
-    {1, T, kAny, Div, 10000, 0, 4, "T"},
-    {1, A, 2, Div, 100, 2, 2, "Am"},
-    {1, A, 4, Div, 100, 2, 2, "A"},
-    {1, A, 5, Div, 10, 3, 1, "A"},
-    {1, A, kAny, Mul, 100, 6, 0, "Am"},
-    {2, G, kAny, Mul, 10, 5, 0, "G"},
-    {2, T, kAny, Div, 1000, 1, 3, "T"},
-    {2, A, 4, Div, 10, 3, 1, "A"},
-    {2, A, 5, Same, 1, 4, 0, "A"},
-    {2, A, kAny, Mul, 1000, 7, 0, "Am"},
+    // range units scale scaling amount width decimals letters tesla per shown unit
+    {0, G, kAny, Div, 10, 3, 1, "G", Gs},
+    {0, T, kAny, Div, 100000, 1, 5, "T", Tl},
+    {0, A, 4, Div, 1000, 1, 3, "A", kAm},
+    {0, A, 5, Div, 100, 2, 2, "A", kAm},
+    {0, A, kAny, Mul, 10, 5, 0, "Am", Am},
+    {1, G, 2, Div, 1000, 1, 3, "G", Gs},
+    {1, G, kAny, Same, 1, 4, 0, "G", Gs},
+    {1, T, 2, Div, 10000000, 0, 7, "T", Tl},
+    {1, T, kAny, Div, 10000, 0, 4, "T", Tl},
+    {1, A, 2, Div, 100, 2, 2, "Am", Am},
+    {1, A, 4, Div, 100, 2, 2, "A", kAm},
+    {1, A, 5, Div, 10, 3, 1, "A", kAm},
+    {1, A, kAny, Mul, 100, 6, 0, "Am", Am},
+    {2, G, kAny, Mul, 10, 5, 0, "G", Gs},
+    {2, T, kAny, Div, 1000, 1, 3, "T", Tl},
+    {2, A, 4, Div, 10, 3, 1, "A", kAm},
+    {2, A, 5, Same, 1, 4, 0, "A", kAm},
+    {2, A, kAny, Mul, 1000, 7, 0, "Am", Am},
 };
 
 constexpr int kRowCount = static_cast<int>(sizeof kRows / sizeof kRows[0]);
 
-// Tesla per shown unit: gauss, tesla, ampere per metre (mu0 = 4 pi 1e-7).
-constexpr double kTeslaPerUnit[] = {1e-4, 1.0, 4.0 * 3.14159265358979323846 * 1e-7};
 
 constexpr char kNoRowText[] = "Error";
 
@@ -106,7 +113,7 @@ bool readingToTesla(const MeterReading& reading, double* tesla) {
     double shown = static_cast<double>(reading.value);
     if (row->scaling == Scaling::Divide) shown /= row->amount;
     if (row->scaling == Scaling::Multiply) shown *= row->amount;
-    *tesla = shown * kTeslaPerUnit[row->units];
+    *tesla = shown * row->teslaPerShown;
     return true;
 }
 

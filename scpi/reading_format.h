@@ -23,6 +23,7 @@ struct FormatRow {
     int width;            // the number is right-aligned in at least this many characters
     int decimals;         // digits after the point (10^decimals is the divisor)
     const char* letters;  // the unit letters after the number
+    double teslaPerShown; // the shown number's unit in tesla: G 1e-4, T 1, Am mu0, "A" (kA/m) 1000 mu0
 };
 
 inline constexpr int kAnyScale = -1;
@@ -38,8 +39,9 @@ const FormatRow* findFormatRow(const MeterReading& reading);
 int formatReading(const MeterReading& reading, char* out, int size);
 
 // The number the meter shows, converted to tesla (gauss x 1e-4, tesla x 1,
-// A/m x 4 pi 1e-7; the scaling is done in double precision so that the
-// decimal value the text shows is kept). False when no row applies.
+// "Am" (A/m) x 4 pi 1e-7, "A" (kA/m) x 4 pi 1e-4; the scaling is done in
+// double precision so that the decimal value the text shows is kept). False
+// when no row applies.
 bool readingToTesla(const MeterReading& reading, double* tesla);
 
 // The whole table, for tools that list it and for tests.

@@ -64,7 +64,14 @@ MeterReading reading(int value, int units, int range, int scale) {
     return r;
 }
 
-constexpr double kTeslaPerUnit[] = {1e-4, 1.0, 4e-7 * M_PI};
+// Tesla per unit the text names, from the letters alone: "A" is kA/m.
+double teslaPerLetters(const std::string& text) {
+    const double mu0 = 4e-7 * M_PI;
+    if (text.ends_with("Am")) return mu0;
+    if (text.ends_with("A")) return 1000 * mu0;
+    if (text.ends_with("G")) return 1e-4;
+    return 1.0;
+}
 
 TEST(ReadingFormat, EveryRowShowsTheDigitsOfEveryCount) {
     for (const Expected& e : kExpected) {
@@ -84,8 +91,31 @@ TEST(ReadingFormat, EveryRowShowsTheDigitsOfEveryCount) {
                 double tesla = 0;
                 ASSERT_TRUE(readingToTesla(r, &tesla));
                 const double shown = std::strtod(want.c_str(), nullptr);
-                EXPECT_NEAR(tesla, shown * kTeslaPerUnit[e.units], 1e-12 * (1 + std::fabs(tesla)));
+                EXPECT_NEAR(tesla, shown * teslaPerLetters(want), 1e-12 * (1 + std::fabs(tesla)));
             }
+        }
+    }
+}
+
+// The same count means the same field whichever way the meter shows it in
+// A/m: 1234 in range 2 is "1234000Am" plainly and "1234A" with scale code 5,
+// 1.5507 T either way (mu0 = 4 pi 1e-7 T m/A).
+TEST(ReadingFormat, KiloAmperePerMetreRowsGiveTheSameTeslaAsThePlainRows) {
+    const double mu0 = 4e-7 * M_PI;
+    double plain = 0, kilo = 0, fine = 0;
+    ASSERT_TRUE(readingToTesla(reading(1234, 2, 2, 0), &plain));
+    ASSERT_TRUE(readingToTesla(reading(1234, 2, 2, 5), &kilo));
+    ASSERT_TRUE(readingToTesla(reading(1234, 2, 2, 4), &fine));
+    EXPECT_NEAR(plain, 1234000 * mu0, 1e-9);
+    EXPECT_NEAR(kilo, 1234000 * mu0, 1e-9);
+    EXPECT_NEAR(kilo, 1.5507, 0.0001);
+    EXPECT_NEAR(fine, 123400 * mu0, 1e-9);  // 123.4 kA/m
+    for (int range = 0; range <= 2; ++range) {
+        for (const int count : {-32768, -7, 1, 999, 32767}) {
+            SCOPED_TRACE(testing::Message() << "range " << range << " count " << count);
+            ASSERT_TRUE(readingToTesla(reading(count, 2, range, 0), &plain));
+            ASSERT_TRUE(readingToTesla(reading(count, 2, range, 5), &kilo));
+            EXPECT_NEAR(kilo, plain, 1e-12 + 1e-12 * std::fabs(plain));
         }
     }
 }

@@ -15,8 +15,10 @@
 #include <string>
 #include <thread>
 
+#include "core/acquisition.h"
 #include "core/command.h"
 #include "core/failure.h"
+#include "core/option_values.h"
 #include "core/reading.h"
 #include "core/run_settings.h"
 #include "publish/mqtt_link.h"
@@ -30,8 +32,7 @@ using Clock = std::chrono::steady_clock;
 
 struct PublishOptions {
     std::string broker;
-    double interval = 1.0;
-    long long count = 0;  // 0: until stopped
+    AcquisitionOptions run;
     std::string topicPrefix = "korvel";
     int qos = 1;
     std::string clientId;
@@ -41,26 +42,8 @@ struct PublishOptions {
     std::string spool = "korvel-spool";
     double spoolMax = 64.0 * 1024 * 1024;
     double flushTimeout = 30;
-    bool reconnect = false;
     RunSettingsOptions settings;
 };
-
-std::atomic<int> stopSignal{0};
-std::atomic<int> stopCount{0};  // a second Ctrl-C stops waiting for the broker
-extern "C" void onStop(int number) {
-    stopSignal = number;
-    ++stopCount;
-}
-
-void installSignals() {
-    struct sigaction action {};
-    action.sa_handler = onStop;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-}
 
 std::string readPassword(const std::string& path) {
     std::ifstream file(path);
@@ -71,109 +54,43 @@ std::string readPassword(const std::string& path) {
     return password;
 }
 
-// The reading record of the logs with the sequence number in front.
-std::string readingRecord(const LoggedReading& reading, std::uint64_t seq) {
-    std::string record = formatRecord(Format::Jsonl, reading);
-    if (!record.empty() && record.back() == '\n') record.pop_back();
-    return "{\"seq\":" + std::to_string(seq) + "," + record.substr(1);
-}
-
 // The meta record of the logs (JSON lines), for the retained meta topic.
-std::string metaRecord(Meter& meter, const MeterReading& first, const std::string& commandLine) {
-    RunMeta meta;
-    meta.version = KORVEL_CLI_VERSION;
-    describeMeter(meter, first, &meta);
+std::string metaRecord(RunMeta meta) {
     meta.start = std::chrono::system_clock::now();
-    meta.host = hostName();
-    meta.command = commandLine;
     std::string record = formatMeta(Format::Jsonl, meta);
-    if (!record.empty() && record.back() == '\n') record.pop_back();
+    record.pop_back();  // the line feed
     return record;
 }
 
-// Takes readings at the interval and spools them, on a thread of its own so
-// that the broker never holds the meter up.
-class Reader {
+// Readings and gap records into the spool, each under the next sequence
+// number, so a consumer can account for every number.
+class SpoolSink : public ReadingSink {
 public:
-    Reader(Session& session, Meter& meter, publish::Spool& spool, std::mutex& spoolMutex,
-           const PublishOptions& options)
-        : session_(session), meter_(meter), spool_(spool), spoolMutex_(spoolMutex), options_(options) {}
+    SpoolSink(publish::Spool& spool, std::mutex& mutex, std::string serial)
+        : spool_(spool), mutex_(mutex), serial_(std::move(serial)) {}
 
-    void run() {
-        const auto start = Clock::now();
-        const auto wallStart = std::chrono::system_clock::now();
-        auto due = start;
-        for (long long n = 0; (options_.count == 0 || n < options_.count) && stopSignal == 0; ++n) {
-            MeterReading raw{};
-            if (session_.api().mtrGetReading(meter_.handle(), &raw) != 0) {
-                meter_.markLost();
-                if (!options_.reconnect) {
-                    error_ = "the connection to the meter was lost (--reconnect waits for it)";
-                    break;
-                }
-                if (!waitForMeter()) break;
-                --n;
-                continue;
-            }
-            LoggedReading reading;
-            reading.time = std::chrono::system_clock::now();
-            reading.elapsed = std::chrono::duration<double>(reading.time - wallStart).count();
-            reading.raw = raw;
-            reading.value = describeReading(raw);
-            {
-                std::lock_guard lock(spoolMutex_);
-                const int cut = spool_.append(readingRecord(reading, spool_.nextSeq()));
-                if (cut > 0) {
-                    std::fprintf(stderr, "korvel: the spool is full (--spool-max): dropped the %d oldest reading%s\n",
-                                 cut, cut == 1 ? "" : "s");
-                }
-            }
-            ++taken_;
-            due += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options_.interval));
-            while (stopSignal == 0 && Clock::now() < due)
-                std::this_thread::sleep_for(std::min<Clock::duration>(due - Clock::now(), std::chrono::milliseconds(50)));
-        }
-        done_ = true;
+    int reading(const LoggedReading& reading) override {
+        std::lock_guard lock(mutex_);
+        return add(sequencedReading(spool_.nextSeq(), serial_, reading));
     }
-
-    bool done() const { return done_.load(); }
-    long long taken() const { return taken_.load(); }
-    const std::string& error() const { return error_; }
+    int gap(WallClock::time_point from, WallClock::time_point to) override {
+        std::lock_guard lock(mutex_);
+        return add(sequencedGap(spool_.nextSeq(), serial_, from, to));
+    }
 
 private:
-    // The same meter (by serial) back, or a stop.
-    bool waitForMeter() {
-        const std::string serial = meter_.serial();
-        meter_.close();
-        std::fprintf(stderr, "korvel: lost the meter %s; waiting for it (--reconnect)\n", serial.c_str());
-        while (stopSignal == 0) {
-            std::this_thread::sleep_for(std::chrono::seconds(1));
-            try {
-                meter_ = session_.openSerial(serial);
-            } catch (const Failure&) {
-                continue;  // not back yet
-            }
-            try {
-                applySettings(session_.api(), meter_, settingsOf(options_.settings));  // as at the start
-            } catch (const Failure& failure) {
-                if (meter_.lost()) continue;  // lost again while being set up: wait on
-                error_ = failure.what();     // a refused setting is final
-                return false;
-            }
-            std::fprintf(stderr, "korvel: the meter %s is back\n", serial.c_str());
-            return true;
+    int add(const std::string& record) {
+        const int cut = spool_.append(record);
+        if (cut > 0) {
+            std::fprintf(stderr, "korvel: the spool is full (--spool-max): dropped the %d oldest reading%s\n", cut,
+                         cut == 1 ? "" : "s");
         }
-        return false;
+        return 0;
     }
 
-    Session& session_;
-    Meter& meter_;
     publish::Spool& spool_;
-    std::mutex& spoolMutex_;
-    const PublishOptions& options_;
-    std::atomic<bool> done_{false};
-    std::atomic<long long> taken_{0};
-    std::string error_;
+    std::mutex& mutex_;
+    const std::string serial_;
 };
 
 int runPublish(Session& session, const PublishOptions& options, const std::string& commandLine) {
@@ -189,11 +106,20 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
     link.cert = options.cert;
     link.key = options.key;
 
-    const RunSettings settings = settingsOf(options.settings);
+    AcquisitionOptions run = options.run;
+    run.settings = settingsOf(options.settings);
+    run.continuous = run.count == 0;  // without -n: until stopped
     Meter meter = session.open();
     session.armUnplug(meter);
-    const MeterReading first = applySettings(session.api(), meter, settings);
-    const std::string serial = meter.serial();
+    StopSignals signals({FurtherSignal::Counted});  // a second Ctrl-C stops waiting for the broker
+    RunMeta meta;
+    meta.version = KORVEL_CLI_VERSION;
+    meta.host = hostName();
+    meta.command = commandLine;
+    Acquisition acquisition(session, meter, run, signals, meta);
+    if (acquisition.setUp() != RunEnd::Done)
+        throw Failure(kExitMeterError, "the connection to the meter was lost while setting it up");
+    const std::string serial = acquisition.serial();
     const publish::Topics topics = publish::topicsFor(options.topicPrefix, serial);
     link.clientId = options.clientId.empty() ? "korvel-" + serial : options.clientId;
     link.willTopic = topics.status;
@@ -204,11 +130,15 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
     if (!spool.empty())
         std::fprintf(stderr, "korvel: %llu bytes of readings from an earlier run wait in the spool; sent first\n",
                      static_cast<unsigned long long>(spool.pendingBytes()));
-    installSignals();
     publish::MqttLink broker(link);
-    publish::Publisher publisher(broker, spool, spoolMutex, topics, options.qos, metaRecord(meter, first, commandLine));
-    Reader reader(session, meter, spool, spoolMutex, options);
-    std::thread reading([&reader] { reader.run(); });
+    publish::Publisher publisher(broker, spool, spoolMutex, topics, options.qos, metaRecord(acquisition.meta()));
+    SpoolSink sink(spool, spoolMutex, serial);
+    std::atomic<bool> readerDone{false};
+    RunEnd end = RunEnd::Done;
+    std::thread reading([&] {
+        end = acquisition.run(sink);
+        readerDone = true;
+    });
 
     std::string refusal;
     bool refused = false;
@@ -217,15 +147,15 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
     while (true) {
         if (broker.refused(&refusal)) {
             refused = true;
-            stopSignal = SIGTERM;  // ends the reader too
+            signals.stop();  // ends the reader too
             break;
         }
         publisher.step();
-        if (reader.done() || stopSignal != 0) {
+        if (readerDone || signals.stopping()) {
             if (flushEnd == Clock::time_point{})
                 flushEnd = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                               std::chrono::duration<double>(options.flushTimeout));
-            if (publisher.idle() || Clock::now() >= flushEnd || stopCount >= 2) break;
+            if (publisher.idle() || Clock::now() >= flushEnd || signals.count() >= 2) break;
             if (!broker.connected() && !announcedWait) {
                 std::fprintf(stderr,
                              "korvel: waiting up to %g s for the broker to take the last readings "
@@ -244,13 +174,14 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
     broker.disconnect();
     std::lock_guard lock(spoolMutex);
     spool.save();
-    std::fprintf(stderr, "korvel: %lld reading%s taken, %llu published", reader.taken(),
-                 reader.taken() == 1 ? "" : "s", static_cast<unsigned long long>(publisher.published()));
+    std::fprintf(stderr, "korvel: %lld reading%s taken, %llu published", acquisition.taken(),
+                 acquisition.taken() == 1 ? "" : "s", static_cast<unsigned long long>(publisher.published()));
     if (!spool.empty())
         std::fprintf(stderr, "; %llu bytes of readings left in %s for the next run",
                      static_cast<unsigned long long>(spool.pendingBytes()), options.spool.c_str());
     std::fprintf(stderr, "\n");
-    if (!reader.error().empty()) throw Failure(kExitMeterError, reader.error());
+    if (end == RunEnd::Lost)
+        throw Failure(kExitMeterError, "the connection to the meter was lost (--reconnect waits for it)");
     return kExitOk;
 }
 
@@ -278,16 +209,19 @@ void add_publish_command(CLI::App& app, korvel::cli::Context& context) {
     sub->add_option("--broker", options.broker, "mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (8883)")
         ->type_name("URL")
         ->required();
-    sub->add_option("--interval", options.interval, "Seconds between readings (default 1; 0: as fast as the meter answers)")
+    options.run.interval = 1.0;
+    sub->add_option("--interval", options.run.interval,
+                    "Seconds between readings (default 1; 0: as fast as the meter answers)")
         ->type_name("SECONDS")
-        ->check(CLI::NonNegativeNumber);
-    sub->add_option("-n,--count", options.count, "Readings to take, then publish the rest and stop (default: until Ctrl-C)")
+        ->check(valueCheck("--interval", {ValueRule::Number, 0, 0, false, true, "a number of seconds"}));
+    sub->add_option("-n,--count", options.run.count,
+                    "Readings to take, then publish the rest and stop (default: until Ctrl-C)")
         ->type_name("N")
-        ->check(CLI::PositiveNumber);
+        ->check(valueCheck("-n", {ValueRule::Whole, 1, 0, false, true, "a whole number"}));
     sub->add_option("--topic-prefix", options.topicPrefix, "First part of every topic (default korvel)")
         ->type_name("PREFIX");
     sub->add_option("--qos", options.qos, "0 or 1 (default 1: the broker acknowledges every reading)")
-        ->check(CLI::IsMember({0, 1}));
+        ->check(choiceCheck("--qos", {"0", "1"}));
     sub->add_option("--client-id", options.clientId, "MQTT client id (default korvel-SERIAL)")->type_name("ID");
     sub->add_option("--username", options.username, "User name for the broker")->type_name("NAME");
     sub->add_option("--password-file", options.passwordFile, "File whose first line is the password")
@@ -299,12 +233,12 @@ void add_publish_command(CLI::App& app, korvel::cli::Context& context) {
     sub->add_option("--spool", options.spool, "Folder of the spool (default ./korvel-spool)")->type_name("DIR");
     sub->add_option("--spool-max", options.spoolMax, "Most bytes of readings the spool keeps (default 67108864)")
         ->type_name("BYTES")
-        ->check(CLI::PositiveNumber);
+        ->check(valueCheck("--spool-max", {ValueRule::Whole, 1, 0, false, true, "a whole number of bytes"}));
     sub->add_option("--flush-timeout", options.flushTimeout,
                     "At the end, how long to wait for the broker to take what is spooled (default 30)")
         ->type_name("SECONDS")
-        ->check(CLI::NonNegativeNumber);
-    sub->add_flag("--reconnect", options.reconnect,
+        ->check(valueCheck("--flush-timeout", {ValueRule::Number, 0, 0, false, true, "a number of seconds"}));
+    sub->add_flag("--reconnect", options.run.reconnect,
                   "When the meter is lost, wait for the same meter (by serial), apply the settings again and go on");
     addRunSettingsOptions(sub, &options.settings);
     sub->callback([&context] {

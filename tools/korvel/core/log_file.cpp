@@ -29,7 +29,44 @@ bool existingFile(const std::string& path) {
 
 bool isStandardOutput(const std::string& path) { return path.empty() || path == "-"; }
 
+// The first lines of a file (enough for a meta block).
+std::string head(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {};
+    char bytes[4096];
+    const ssize_t n = ::read(fd, bytes, sizeof bytes);
+    ::close(fd);
+    return n > 0 ? std::string(bytes, static_cast<size_t>(n)) : std::string();
+}
+
+std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
 }  // namespace
+
+LogKind inspectLog(const std::string& path, Format format, std::string* what) {
+    const std::string text = head(path);
+    const std::string records = std::to_string(kRecordsVersion);
+    // The meta block as this tool writes it (core/reading.cpp).
+    if (text.rfind("{\"type\":\"meta\",\"korvel\":", 0) == 0) {
+        const std::string meta = firstLine(text);
+        const bool named = meta.find(",\"format\":\"jsonl\",") != std::string::npos;
+        *what = "a jsonl log";
+        if (format != Format::Jsonl) return LogKind::Other;
+        return named && meta.find(",\"records\":" + records + ",") != std::string::npos ? LogKind::Current
+                                                                                        : LogKind::Older;
+    }
+    if (text.rfind("# korvel ", 0) == 0) {
+        const size_t formatLine = text.find("\n# format: ");
+        // Older logs name no format: CSV ones begin with this block, text ones had none.
+        const std::string named =
+            formatLine == std::string::npos ? "csv" : firstLine(text.substr(formatLine + 11));
+        *what = "a " + named + " log";
+        if (named != formatName(format)) return LogKind::Other;
+        return text.find("\n# records: " + records + "\n") != std::string::npos ? LogKind::Current : LogKind::Older;
+    }
+    *what = "not a log of korvel (it does not begin with korvel's meta block)";
+    return LogKind::Other;
+}
 
 std::string numberedPath(const std::string& path, int number) {
     char digits[16];
@@ -67,8 +104,30 @@ LogFile::LogFile(const LogTarget& target) : target_(target) {
         }
         path = numberedPath(target.path, number_);
     }
-    const int error = open(path, target.existing == Existing::Append);
+    bool append = target.existing == Existing::Append;
+    if (append && !continuable(path)) {
+        // Its columns are not today's: the run goes on in the next file of the set.
+        path = numberedPath(target.path, ++number_);
+        append = false;
+    }
+    const int error = open(path, append);
     if (error != 0) throw Failure(kExitUsage, "cannot create " + path + ": " + std::strerror(error));
+}
+
+bool LogFile::continuable(const std::string& path) const {
+    struct stat info{};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0) return true;
+    std::string what;
+    const LogKind kind = inspectLog(path, target_.format, &what);
+    if (kind == LogKind::Current) return true;
+    if (kind == LogKind::Older && rotating()) return false;
+    if (kind == LogKind::Older) {
+        throw Failure(kExitUsage, path + " is a " + formatName(target_.format) +
+                                      " log with an older set of columns: --append would mix them. Log into a "
+                                      "new file, or give --rotate-size or --rotate-time to go on in a numbered set");
+    }
+    throw Failure(kExitUsage, path + " is " + what + ": --append adds only to a " + formatName(target_.format) +
+                                  " log that korvel wrote (--format " + formatName(target_.format) + ")");
 }
 
 LogFile::~LogFile() {
@@ -93,9 +152,7 @@ int LogFile::open(const std::string& path, bool mayExist) {
     opened_ = std::chrono::steady_clock::now();
     // A run that stopped mid-line (a power cut) left a torn record: end its
     // line so the new records stand on their own.
-    firstByte_ = 0;
     if (continued_) {
-        if (::pread(fd, &firstByte_, 1, 0) != 1) firstByte_ = 0;
         char last = '\n';
         if (::pread(fd, &last, 1, static_cast<off_t>(size_ - 1)) == 1 && last != '\n') return write("\n");
     }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "core/reading.h"
+
 namespace korvel::cli {
 
 enum class Existing {
@@ -20,7 +22,18 @@ struct LogTarget {
     Existing existing = Existing::Refuse;
     std::uint64_t rotateBytes = 0;  // 0: no rotation by size
     double rotateSeconds = 0;       // 0: no rotation by time
+    Format format = Format::Text;   // what the log holds: --append goes on only in a log of the same
 };
+
+// What an existing log holds, from its first meta block.
+enum class LogKind {
+    Current,  // this tool's log in the format asked for, with today's columns
+    Older,    // this tool's log in that format, with an older set of columns
+    Other,    // another format, or not a log of this tool
+};
+// Looks at the first lines of the file; *what names what it is for a
+// refusal ("a jsonl log", "not a log of korvel").
+LogKind inspectLog(const std::string& path, Format format, std::string* what);
 
 // "field.csv", 3 -> "field.0003.csv"; "field" -> "field.0003".
 std::string numberedPath(const std::string& path, int number);
@@ -47,8 +60,6 @@ public:
     std::uint64_t size() const { return size_; }
     // True when the file already held records when opened (Append).
     bool continued() const { return continued_; }
-    // The first byte of a continued file (0 for a new one).
-    char firstByte() const { return firstByte_; }
 
     // Writes text whole or not at all: when the write fails part way, the
     // file is cut back to where it was. Returns 0 or the errno.
@@ -64,13 +75,16 @@ public:
 
 private:
     int open(const std::string& path, bool mayExist);
+    // --append onto an existing file: true to go on in it; false for a log
+    // with older columns in a rotated set (left whole: the next file is
+    // opened instead); throws Failure(kExitUsage) for another kind of log.
+    bool continuable(const std::string& path) const;
 
     LogTarget target_;
     int fd_ = 1;
     int number_ = 0;
     std::uint64_t size_ = 0;
     bool continued_ = false;
-    char firstByte_ = 0;
     std::string path_;
     std::chrono::steady_clock::time_point opened_;
 };

@@ -7,28 +7,11 @@
 #include <ctime>
 #include <utility>
 
+#include "core/json.h"
 #include "scpi/reading_format.h"
 
 namespace korvel::cli {
 namespace {
-
-std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c == '"' || c == '\\') {
-            out.push_back('\\');
-            out.push_back(ch);
-        } else if (c < 0x20 || c == 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out.push_back(ch);
-        }
-    }
-    return out + "\"";
-}
 
 std::string csvField(const std::string& text) {
     if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
@@ -69,7 +52,30 @@ ReadingValue describeReading(const MeterReading& reading) {
     value.text = text;
     double tesla = 0;
     if (scpi::readingToTesla(reading, &tesla)) value.tesla = tesla;
+    value.overRange = isOverRange(reading);
     return value;
+}
+
+bool isOverRange(const MeterReading& reading) { return reading.value >= 32767 || reading.value <= -32767; }
+
+const char* formatName(Format format) {
+    switch (format) {
+    case Format::Csv: return "csv";
+    case Format::Jsonl: return "jsonl";
+    case Format::Text:
+    default: return "text";
+    }
+}
+
+Format formatOfPath(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    const std::size_t dot = path.find_last_of('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return Format::Text;
+    std::string extension = path.substr(dot + 1);
+    for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if (extension == "csv") return Format::Csv;
+    if (extension == "jsonl" || extension == "ndjson") return Format::Jsonl;
+    return Format::Text;
 }
 
 std::string unitsName(int units) {
@@ -112,13 +118,15 @@ std::string formatTesla(double tesla) {
     return text;
 }
 
-std::string csvHeader() { return "timestamp,elapsed_s,tesla,text,units,range,acdc,counts\n"; }
+std::string csvHeader() { return "timestamp,elapsed_s,tesla,text,units,range,acdc,counts,over_range\n"; }
 
 std::string formatMeta(Format format, const RunMeta& m) {
     const std::string start = isoTimestamp(m.start);
-    if (format == Format::Csv) {
+    if (format != Format::Jsonl) {
         std::string out = "# korvel " + oneLine(m.version) + "\n";
         const std::pair<const char*, std::string> lines[] = {
+            {"format", formatName(format)},
+            {"records", std::to_string(kRecordsVersion)},
             {"meter", m.identification},
             {"serial", m.serial},
             {"probe", m.probe},
@@ -134,8 +142,9 @@ std::string formatMeta(Format format, const RunMeta& m) {
         if (m.file > 0) out += "# file: " + std::to_string(m.file) + "\n";
         return out;
     }
-    if (format == Format::Jsonl) {
-        return "{\"type\":\"meta\",\"korvel\":" + jsonString(m.version) + ",\"meter\":" + jsonString(m.identification) +
+    {
+        return "{\"type\":\"meta\",\"korvel\":" + jsonString(m.version) + ",\"format\":\"jsonl\",\"records\":" +
+               std::to_string(kRecordsVersion) + ",\"meter\":" + jsonString(m.identification) +
                ",\"serial\":" + jsonString(m.serial) + ",\"probe\":" + jsonString(m.probe) +
                ",\"units\":" + jsonString(unitsName(m.units)) + ",\"acdc\":" + jsonString(acdcName(m.acdc)) +
                ",\"range\":" + std::to_string(m.range) + ",\"auto_range\":" + (m.autoRange ? "true" : "false") +
@@ -143,7 +152,6 @@ std::string formatMeta(Format format, const RunMeta& m) {
                ",\"command\":" + jsonString(m.command) +
                (m.file > 0 ? ",\"file\":" + std::to_string(m.file) : std::string()) + "}\n";
     }
-    return {};
 }
 
 std::string formatGap(Format format, std::chrono::system_clock::time_point from,
@@ -164,21 +172,44 @@ std::string formatRecord(Format format, const LoggedReading& r) {
         return stamp + "," + elapsed + "," + (r.value.tesla ? formatTesla(*r.value.tesla) : "") + "," +
                csvField(r.value.text) + "," + csvField(unitsName(r.raw.units)) + "," +
                std::to_string(r.raw.range) + "," + csvField(acdcName(r.raw.acdc)) + "," +
-               std::to_string(r.raw.value) + "\n";
+               std::to_string(r.raw.value) + "," + (r.value.overRange ? "true" : "false") + "\n";
     case Format::Jsonl:
         return "{\"timestamp\":" + jsonString(stamp) + ",\"elapsed_s\":" + elapsed +
                ",\"tesla\":" + (r.value.tesla ? formatTesla(*r.value.tesla) : "null") +
                ",\"text\":" + jsonString(r.value.text) + ",\"units\":" + jsonString(unitsName(r.raw.units)) +
                ",\"range\":" + std::to_string(r.raw.range) + ",\"acdc\":" + jsonString(acdcName(r.raw.acdc)) +
-               ",\"counts\":" + std::to_string(r.raw.value) + "}\n";
+               ",\"counts\":" + std::to_string(r.raw.value) +
+               ",\"over_range\":" + (r.value.overRange ? "true" : "false") + "}\n";
     case Format::Text:
     default: {
         char line[256];
         const std::string tesla = r.value.tesla ? formatTesla(*r.value.tesla) + " T" : "(no value)";
-        std::snprintf(line, sizeof line, "%s  %10.3f s  %10s  %14s  %s  range %d\n", stamp.c_str(), r.elapsed,
-                      trimLeft(r.value.text).c_str(), tesla.c_str(), acdcName(r.raw.acdc).c_str(), r.raw.range);
+        std::snprintf(line, sizeof line, "%s  %10.3f s  %10s  %14s  %s  range %d%s\n", stamp.c_str(), r.elapsed,
+                      trimLeft(r.value.text).c_str(), tesla.c_str(), acdcName(r.raw.acdc).c_str(), r.raw.range,
+                      r.value.overRange ? "  OVER RANGE" : "");
         return line;
     }
+    }
+}
+
+std::string sequencedReading(std::uint64_t seq, const std::string& serial, const LoggedReading& reading) {
+    std::string record = formatRecord(Format::Jsonl, reading);
+    record.pop_back();  // the line feed
+    return "{\"seq\":" + std::to_string(seq) + ",\"serial\":" + jsonString(serial) + "," + record.substr(1);
+}
+
+std::string sequencedGap(std::uint64_t seq, const std::string& serial, std::chrono::system_clock::time_point from,
+                         std::chrono::system_clock::time_point to) {
+    std::string record = formatGap(Format::Jsonl, from, to);
+    record.pop_back();
+    return "{\"seq\":" + std::to_string(seq) + ",\"serial\":" + jsonString(serial) + "," + record.substr(1);
+}
+
+void Statistics::add(const ReadingValue& value) {
+    if (value.overRange) {
+        ++overRange_;
+    } else if (value.tesla) {
+        add(*value.tesla);
     }
 }
 
@@ -217,11 +248,17 @@ std::string formatSummary(long long readings, double seconds, const Statistics& 
                       formatTesla(field.mean()).c_str(), formatTesla(field.standardDeviation()).c_str());
         out += line;
     }
-    if (field.count() < readings) {
+    if (field.overRange() > 0) {
+        std::snprintf(line, sizeof line, "%lld reading%s over range (left out of the field figures)\n",
+                      field.overRange(), field.overRange() == 1 ? " was" : "s were");
+        out += line;
+    }
+    const long long noValue = readings - field.count() - field.overRange();
+    if (noValue > 0) {
         std::snprintf(line, sizeof line,
                       "%lld reading%s had no value in tesla (a unit or range code the formatter does not "
                       "know)\n",
-                      readings - field.count(), readings - field.count() == 1 ? "" : "s");
+                      noValue, noValue == 1 ? "" : "s");
         out += line;
     }
     return out;

@@ -1,7 +1,5 @@
 #include "serve/http/json.h"
 
-#include <cmath>
-#include <cstdio>
 #include <filesystem>
 
 namespace korvel::cli::serve::http {
@@ -20,31 +18,6 @@ std::string readingJson(const Sample& s) {
 
 }  // namespace
 
-std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += ch;
-        } else if (c < 0x20 || c == 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += ch;
-        }
-    }
-    return out + "\"";
-}
-
-std::string jsonNumber(double value) {
-    if (!std::isfinite(value)) return "null";
-    char text[32];
-    std::snprintf(text, sizeof text, "%.9g", value);
-    return text;
-}
-
 std::string stateJson(const Sample& sample, const MeterStatus& status, const Statistics& statistics,
                       const Recorder::State& recording, const ServerFacts& server) {
     std::string out = "{\"seq\":" + std::to_string(sample.sequence) +
@@ -53,7 +26,8 @@ std::string stateJson(const Sample& sample, const MeterStatus& status, const Sta
     out += ",\"meter\":{\"serial\":" + jsonString(status.serial) + ",\"probe\":" + jsonString(status.probe) +
            ",\"identification\":" + jsonString(status.identification) + ",\"hold\":" + mode(status.hold) +
            ",\"relative\":" + mode(status.relative) + ",\"autoRange\":" + mode(status.autoRange) + "}";
-    out += ",\"stats\":{\"n\":" + std::to_string(statistics.count());
+    out += ",\"stats\":{\"n\":" + std::to_string(statistics.count()) +
+           ",\"overRange\":" + std::to_string(statistics.overRange());
     if (statistics.count() > 0) {
         out += ",\"min\":" + jsonNumber(statistics.min()) + ",\"max\":" + jsonNumber(statistics.max()) +
                ",\"mean\":" + jsonNumber(statistics.mean()) + ",\"sd\":" + jsonNumber(statistics.standardDeviation());

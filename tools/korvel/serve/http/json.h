@@ -4,16 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "core/json.h"
 #include "core/reading.h"
 #include "core/text.h"
 #include "serve/http/live_feed.h"
 #include "serve/http/recorder.h"
 
 namespace korvel::cli::serve::http {
-
-std::string jsonString(const std::string& text);
-// A number, or null when it is not finite.
-std::string jsonNumber(double value);
 
 struct ServerFacts {
     double uptime = 0;      // seconds

@@ -4,8 +4,6 @@
 
 namespace korvel::cli::serve::http {
 
-bool isOverRange(const MeterReading& reading) { return reading.value >= 32767 || reading.value <= -32767; }
-
 std::int64_t epochMillis(WallClock::time_point time) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
 }
@@ -19,7 +17,7 @@ void LiveFeed::publish(Sample sample) {
         HistoryPoint point{epochMillis(sample.time), std::nullopt};
         if (sample.hasReading) {
             point.tesla = sample.value.tesla;
-            if (sample.value.tesla) statistics_.add(*sample.value.tesla);
+            statistics_.add(sample.value);  // over-range readings only counted
         }
         history_.push_back(point);
         while (history_.size() > historyLength_) history_.pop_front();

@@ -39,9 +39,6 @@ struct MeterStatus {
     int simulatedIndex = -1;
 };
 
-// A reading at the converter's end is over its range: the count is pinned.
-bool isOverRange(const MeterReading& reading);
-
 struct HistoryPoint {
     std::int64_t millis;         // wall clock, ms since 1970
     std::optional<double> tesla; // empty: no reading (the meter away)

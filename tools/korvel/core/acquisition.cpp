@@ -1,0 +1,145 @@
+#include "core/acquisition.h"
+
+#include <cstdio>
+
+#include "core/failure.h"
+
+namespace korvel::cli {
+namespace {
+
+// How long a run waits between attempts to find its lost meter (each
+// attempt of the library itself takes about 1.5 s when none answers).
+constexpr auto kReconnectPause = std::chrono::milliseconds(500);
+
+SteadyClock::duration toDuration(double seconds) {
+    return std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(seconds));
+}
+
+}  // namespace
+
+void RunClock::start(SteadyClock::time_point at) {
+    // Both clocks read together, so the UTC stamps follow the monotonic one.
+    wallStart_ = WallClock::now() - std::chrono::duration_cast<WallClock::duration>(SteadyClock::now() - at);
+    steadyStart_ = at;
+    started_ = true;
+}
+
+WallClock::time_point RunClock::wallTime(SteadyClock::time_point at) const {
+    return wallStart_ + std::chrono::duration_cast<WallClock::duration>(at - steadyStart_);
+}
+
+double RunClock::elapsed(SteadyClock::time_point at) const {
+    return std::chrono::duration<double>(at - steadyStart_).count();
+}
+
+std::optional<LoggedReading> takeReading(const Api& api, Meter& meter, RunClock& clock) {
+    const auto at = SteadyClock::now();
+    if (!clock.started()) clock.start(at);
+    MeterReading raw{};
+    if (meter.lost() || api.mtrGetReading(meter.handle(), &raw) != 0) {
+        meter.markLost();
+        return std::nullopt;
+    }
+    LoggedReading reading;
+    reading.time = clock.wallTime(at);
+    reading.elapsed = clock.elapsed(at);
+    reading.raw = raw;
+    reading.value = describeReading(raw);
+    return reading;
+}
+
+Pacer::Pacer(double intervalSeconds) : interval_(toDuration(intervalSeconds)) {}
+
+SteadyClock::time_point Pacer::next(SteadyClock::time_point now) {
+    due_ += interval_;
+    if (due_ < now) due_ = now;  // late: no burst to catch up
+    return due_;
+}
+
+Acquisition::Acquisition(Session& session, Meter& meter, const AcquisitionOptions& options,
+                         const StopSignals& signals, RunMeta meta)
+    : session_(session), meter_(meter), options_(options), signals_(signals), meta_(std::move(meta)),
+      serial_(meter.serial()) {}
+
+bool Acquisition::setUpOrLost() {
+    try {
+        describeMeter(meter_, applySettings(session_.api(), meter_, options_.settings), &meta_);
+        return true;
+    } catch (const Failure&) {
+        if (meter_.lost()) return false;
+        throw;  // a refused setting is final
+    }
+}
+
+RunEnd Acquisition::setUp() {
+    if (setUpOrLost()) return RunEnd::Done;
+    if (!options_.reconnect) return RunEnd::Lost;
+    return waitForMeter(nullptr, std::nullopt);
+}
+
+RunEnd Acquisition::waitForMeter(ReadingSink* sink, std::optional<WallClock::time_point> lostAt) {
+    meter_.close();
+    if (!options_.quiet) {
+        std::fprintf(stderr, "korvel: the meter %s was lost at %s; waiting for it to come back (Ctrl-C ends)\n",
+                     serial_.c_str(), isoTimestamp(lostAt.value_or(WallClock::now())).c_str());
+    }
+    while (!signals_.stopping()) {
+        try {
+            meter_ = session_.openSerial(serial_);
+        } catch (const Failure&) {  // not back yet
+            signals_.sleepUntil(SteadyClock::now() + kReconnectPause);
+            continue;
+        }
+        // Lost again while being set up: wait on; a refused setting is final.
+        if (!setUpOrLost()) {
+            meter_.close();
+            continue;
+        }
+        if (sink != nullptr && lostAt) {
+            sinkError_ = sink->gap(*lostAt, WallClock::now());
+            if (sinkError_ != 0) return RunEnd::SinkFailed;
+        }
+        if (!options_.quiet) std::fprintf(stderr, "korvel: the meter %s is back; the run goes on\n", serial_.c_str());
+        return RunEnd::Done;
+    }
+    return RunEnd::Interrupted;
+}
+
+bool Acquisition::limitReached(SteadyClock::time_point due) const {
+    if (options_.count > 0 && taken_ >= options_.count) return true;
+    // Without a limit, one reading.
+    if (options_.count == 0 && options_.duration <= 0 && !options_.continuous && taken_ >= 1) return true;
+    return options_.duration > 0 && clock_.started() && due - clock_.startedAt() >= toDuration(options_.duration);
+}
+
+RunEnd Acquisition::run(ReadingSink& sink) {
+    Pacer pacer(options_.interval);
+    bool first = true;
+    while (true) {
+        if (signals_.stopping()) return RunEnd::Interrupted;
+        auto due = SteadyClock::now();
+        if (!first && pacer.paced()) due = pacer.next(due);
+        if (limitReached(due)) return RunEnd::Done;
+        if (!signals_.sleepUntil(due)) return RunEnd::Interrupted;
+        if (first) pacer.restart(due);
+        first = false;
+
+        const auto asked = SteadyClock::now();
+        std::optional<LoggedReading> reading = takeReading(session_.api(), meter_, clock_);
+        if (!reading) {
+            if (!options_.reconnect) return RunEnd::Lost;
+            const RunEnd back = waitForMeter(&sink, clock_.wallTime(asked));
+            if (back != RunEnd::Done) return back;
+            pacer.restart(SteadyClock::now());  // the next reading one interval after the meter came back
+            continue;
+        }
+        sinkError_ = sink.reading(*reading);
+        if (sinkError_ != 0) return RunEnd::SinkFailed;
+        // Counted once the sink has it, so a summary tells what the sink holds.
+        ++taken_;
+        lastElapsed_ = clock_.elapsed(SteadyClock::now());
+        statistics_.add(reading->value);
+    }
+}
+
+}  // namespace korvel::cli
