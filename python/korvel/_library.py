@@ -17,6 +17,13 @@ Search order for a library:
 5. the build folder of a source checkout, when this package is used from one;
 6. the dynamic loader's default search (``LD_LIBRARY_PATH``, ldconfig cache).
 
+On Windows the library is ``korvel-x64.dll`` (``korvel-x64-sim.dll``), in the
+same order: ``library=``, the environment variable, ``korvel/lib``, the
+``bin`` folder of the Windows package this package came in
+(``korvel-VERSION-win64/python/korvel`` beside ``.../bin``), the folder of
+a ``korvel.exe`` on ``PATH``, the build folder of a checkout, then Windows'
+own search (``PATH``).
+
 An explicit path or an environment variable is final: if it does not load,
 nothing else is tried, so a typo never silently picks up another build.
 """
@@ -197,7 +204,7 @@ class Library:
     def __init__(self, path: str, cdll: ctypes.CDLL) -> None:
         self.path = path
         #: The file the loader mapped (``path`` may be a bare soname).
-        self.file = _mapped_file(cdll) or (os.path.abspath(path) if os.sep in path else path)
+        self.file = _mapped_file(cdll) or (os.path.abspath(path) if _is_path(path) else path)
         self._cdll = cdll
         self.simulated = hasattr(cdll, "korvelSimReset")
         table = dict(_PROTOTYPES)
@@ -230,6 +237,8 @@ class _DlInfo(ctypes.Structure):
 def _mapped_file(cdll: ctypes.CDLL) -> Optional[str]:
     """The file a loaded library came from, asked of the loader (dladdr), so
     that a library found by soname still names its folder."""
+    if sys.platform == "win32":
+        return _module_file(cdll)
     try:
         dladdr = ctypes.CDLL(None).dladdr
         symbol = cdll.openKorvel
@@ -241,6 +250,19 @@ def _mapped_file(cdll: ctypes.CDLL) -> Optional[str]:
     if not dladdr(ctypes.cast(symbol, ctypes.c_void_p), ctypes.byref(info)) or not info.dli_fname:
         return None
     return os.path.abspath(os.fsdecode(info.dli_fname))
+
+
+def _module_file(cdll: ctypes.CDLL) -> Optional[str]:
+    """Windows: the file of a loaded DLL (GetModuleFileNameW on its handle)."""
+    try:
+        kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)  # type: ignore[attr-defined]
+    except (AttributeError, OSError):
+        return None
+    buffer = ctypes.create_unicode_buffer(32768)
+    kernel32.GetModuleFileNameW.argtypes = [ctypes.c_void_p, ctypes.c_wchar_p, ctypes.c_uint32]
+    kernel32.GetModuleFileNameW.restype = ctypes.c_uint32
+    n = kernel32.GetModuleFileNameW(ctypes.c_void_p(cdll._handle), buffer, len(buffer))
+    return os.path.abspath(buffer.value) if 0 < n < len(buffer) else None
 
 
 def _missing(name: str, path: str):
@@ -269,6 +291,8 @@ def library_name(simulate: bool) -> str:
 
 def _installed_folders() -> List[Path]:
     folders = [Path(__file__).resolve().parent / "lib"]
+    if sys.platform == "win32":
+        return folders + _windows_folders()
     program = shutil.which("korvel")
     if program:
         bindir = Path(program).resolve().parent
@@ -280,6 +304,25 @@ def _installed_folders() -> List[Path]:
             folders.append(lib / multiarch)
         folders.append(lib)
     return folders
+
+
+def _windows_folders() -> List[Path]:
+    """Windows: the package's ``bin`` folder (``python/korvel`` sits two
+    levels below the package's top), then the folder of a ``korvel.exe`` on
+    PATH, where the DLLs lie beside it."""
+    folders = [Path(__file__).resolve().parent.parent.parent / "bin"]
+    program = shutil.which("korvel")
+    if program:
+        folders.append(Path(program).resolve().parent)
+    return folders
+
+
+def _is_path(place: str) -> bool:
+    """A file path rather than a bare name for the loader's search (Windows
+    takes both slashes and drive letters)."""
+    if os.sep in place or (os.altsep and os.altsep in place):
+        return True
+    return sys.platform == "win32" and ("\\" in place or "/" in place or ":" in place)
 
 
 def _source_tree_folders() -> List[Path]:
@@ -320,7 +363,7 @@ def load(simulate: bool = False, library: Optional[str] = None) -> Library:
         os.environ.get("KORVEL_SIM_LIBRARY" if simulate else "KORVEL_LIBRARY"))
     failures = []
     for place in places:
-        is_path = os.sep in place
+        is_path = _is_path(place)
         if is_path and not os.path.exists(place):
             failures.append(f"{place}: no such file")
             continue
