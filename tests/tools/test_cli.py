@@ -26,7 +26,8 @@ BUILD = Path(KORVEL).parent
 SIM_LIBRARY = str(BUILD / "libkorvel-x64-sim.so.1")
 REAL_LIBRARY = os.environ.get("KORVEL_CLI_REAL_LIBRARY", str(BUILD / "libkorvel-x64.so.1"))
 
-TESLA_PER_UNIT = {"G": 1e-4, "T": 1.0, "A": 4e-7 * math.pi, "Am": 4e-7 * math.pi}
+# "A" is kA/m, "Am" A/m (mu0 = 4 pi 1e-7 T m/A).
+TESLA_PER_UNIT = {"G": 1e-4, "T": 1.0, "A": 4e-4 * math.pi, "Am": 4e-7 * math.pi}
 
 
 def run(*args, stdin="", timeout=30, cwd=None):
@@ -373,7 +374,8 @@ def test_read_csv_parses_back_and_agrees_with_itself():
     assert result.returncode == 0, result.stderr
     rows = csv_rows(result.stdout)
     assert len(rows) == 10
-    assert list(rows[0]) == ["timestamp", "elapsed_s", "tesla", "text", "units", "range", "acdc", "counts"]
+    assert list(rows[0]) == ["timestamp", "elapsed_s", "tesla", "text", "units", "range", "acdc", "counts",
+                             "over_range"]
     check_records(rows)
     assert summary_count(result.stderr) == 10
     values = [float(row["tesla"]) for row in rows]

@@ -281,10 +281,10 @@ void WebServer::State::changes() {
         std::string error;
         {
             std::lock_guard lock(recordingMutex);
-            if (!recorder.start(feed.status().serial, &error)) return refuse(res, 409, error);
+            if (!recorder.start(&error)) return refuse(res, 409, error);
             updateDemand();
         }
-        log("page: recording into " + recorder.state().path);
+        log("page: recording started (the file is made at its first reading)");
         res.set_content(state(feed.latest()) + "\n", kJson);
     });
     server.Post("/api/recording/stop", [this](const httplib::Request& req, httplib::Response& res) {
