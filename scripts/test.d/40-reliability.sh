@@ -5,7 +5,9 @@
 #   2. the concurrency and hot-unplug tests and the link tests under
 #      ThreadSanitizer (the tsan preset);
 #   3. a brief soak: 200,000 calls with faults injected at random;
-#   4. `korvel read` over the simulated library, with the cable pulled.
+#   4. `korvel read` over the simulated library, with the cable pulled;
+#   5. `korvel serve` out of file descriptors and held by slow HTTP clients
+#      (tests/reliability/serve, a few seconds each).
 # scripts/test.sh has already built and tested the default and asan presets
 # (the fuzz corpora replay and a short soak run there as CTest tests).
 #
@@ -98,5 +100,10 @@ if [ -x "$build_dir/korvel" ]; then
   fi
   echo "korvel read: 20000 readings; cable pulled after $taken readings, exit 1, no hang"
 fi
+
+# ------------------------------------------------------------ korvel serve
+echo "-- korvel serve under attack"
+. scripts/program-tier.sh
+KORVEL_BUILD_DIR=$build_dir program_tier "serve under attack" tests/reliability/serve
 
 echo "reliability tier passed in $((SECONDS - started)) s"
