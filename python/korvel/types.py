@@ -130,7 +130,7 @@ class Reading:
     aux: int            #: passed through from the meter, not interpreted
     tesla: float        #: the field in tesla
     text: str           #: the meter's own text, as ``:MEAS:FLUX?`` gives it
-    timestamp: datetime  #: when the reading arrived (UTC)
+    timestamp: datetime  #: when the reading was asked for (UTC)
 
     @property
     def over_range(self) -> bool:
