@@ -3,7 +3,6 @@ in order (appended runs, rotated sets, text), with their gaps, and anything
 that is not a Korvel record named by file and line."""
 from __future__ import annotations
 
-import json
 import os
 import subprocess
 import sys
