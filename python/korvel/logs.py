@@ -105,6 +105,8 @@ class Log:
     runs: List[Run]
     readings: List[LoggedReading]
     gaps: List[Gap]
+    #: lines left out by ``read_log(..., skip_damaged=True)``, each a LogError
+    damaged: List[LogError] = field(default_factory=list)
 
     @property
     def meta(self) -> List[Dict[str, object]]:
@@ -236,44 +238,51 @@ def _meta_value(key: str, value: str):
     return value
 
 
-def _read_commented(path: str, lines: Sequence[str], reader: _Reader) -> None:
+def _read_commented(path: str, lines: Sequence[str], reader: _Reader,
+                    damaged: Optional[List[LogError]]) -> None:
     """CSV and text: ``#`` meta blocks and gap lines, then records."""
     columns: Optional[List[str]] = None
     block: Optional[Dict[str, object]] = None
     kind: Optional[str] = None  # "csv" or "text", from the meta block or the first record
     for number, line in enumerate(lines, start=1):
-        if line.startswith("# korvel "):
-            block = {"korvel": line[len("# korvel "):]}
-            reader.meta(block)
-            continue
-        if line.startswith("# gap: "):
-            match = re.fullmatch(r"# gap: from (\S+) to (\S+) \(.*\)", line)
-            if not match:
-                raise LogError(path, number, "a damaged gap line")
+        try:
+            if line.startswith("# korvel "):
+                block = {"korvel": line[len("# korvel "):]}
+                reader.meta(block)
+                continue
+            if line.startswith("# gap: "):
+                match = re.fullmatch(r"# gap: from (\S+) to (\S+) \(.*\)", line)
+                if not match:
+                    raise LogError(path, number, "a damaged gap line")
+                block = None
+                reader.gap(path, number, _stamp(match.group(1), path, number),
+                           _stamp(match.group(2), path, number))
+                continue
+            if line.startswith("# ") and block is not None and ": " in line:
+                key, _, value = line[2:].partition(": ")
+                block[key] = _meta_value(key, value)
+                if key == "format" and value in ("csv", "text"):
+                    kind = value
+                continue
+            if line.startswith("#"):
+                raise LogError(path, number, "a comment line the Korvel writers never write")
             block = None
-            reader.gap(path, number, _stamp(match.group(1), path, number), _stamp(match.group(2), path, number))
-            continue
-        if line.startswith("# ") and block is not None and ": " in line:
-            key, _, value = line[2:].partition(": ")
-            block[key] = _meta_value(key, value)
-            if key == "format" and value in ("csv", "text"):
-                kind = value
-            continue
-        if line.startswith("#"):
-            raise LogError(path, number, "a comment line the Korvel writers never write")
-        block = None
-        if line.startswith("timestamp,"):
-            columns = next(csv.reader([line]))
-            if tuple(columns[:len(_CSV_COLUMNS)]) != _CSV_COLUMNS:
-                raise LogError(path, number, "a CSV header that is not Korvel's")
-            kind = "csv"
-            continue
-        if kind == "csv" or (kind is None and columns is not None):
-            if columns is None:
-                raise LogError(path, number, "a CSV record before the header line")
-            _csv_record(path, number, line, columns, reader)
-        else:
-            _text_record(path, number, line, reader)
+            if line.startswith("timestamp,"):
+                columns = next(csv.reader([line]))
+                if tuple(columns[:len(_CSV_COLUMNS)]) != _CSV_COLUMNS:
+                    raise LogError(path, number, "a CSV header that is not Korvel's")
+                kind = "csv"
+                continue
+            if kind == "csv" or (kind is None and columns is not None):
+                if columns is None:
+                    raise LogError(path, number, "a CSV record before the header line")
+                _csv_record(path, number, line, columns, reader)
+            else:
+                _text_record(path, number, line, reader)
+        except LogError as error:
+            if damaged is None:
+                raise
+            damaged.append(error)
 
 
 def _csv_record(path: str, number: int, line: str, columns: List[str], reader: _Reader) -> None:
@@ -304,39 +313,46 @@ def _text_record(path: str, number: int, line: str, reader: _Reader) -> None:
                    _units_of_text(text), int(range_), acdc, None, over is not None)
 
 
-def _read_jsonl(path: str, lines: Sequence[str], reader: _Reader) -> None:
+def _read_jsonl(path: str, lines: Sequence[str], reader: _Reader,
+                damaged: Optional[List[LogError]]) -> None:
     for number, line in enumerate(lines, start=1):
         try:
-            record = json.loads(line)
-        except ValueError:
-            raise LogError(path, number, "not a JSON record (a torn line, or a file another program "
-                                         "wrote)") from None
-        if not isinstance(record, dict):
-            raise LogError(path, number, "not a Korvel record")
-        kind = record.get("type")
-        try:
-            if kind == "meta":
-                block = {key: value for key, value in record.items() if key != "type"}
-                reader.meta(block)
-            elif kind == "gap":
-                reader.gap(path, number, _stamp(record["from"], path, number), _stamp(record["to"], path, number))
-            elif kind is None:
-                counts = int(record["counts"])
-                tesla = record["tesla"]
-                over = record.get("over_range", abs(counts) >= 32767)
-                if not isinstance(over, bool):
-                    raise ValueError("over_range is not true or false")
-                reader.reading(path, number, _stamp(record["timestamp"], path, number),
-                               float(record["elapsed_s"]), None if tesla is None else float(tesla),
-                               str(record["text"]), str(record["units"]), int(record["range"]),
-                               str(record["acdc"]), counts, over)
-            else:
-                raise LogError(path, number, f"a record of type {kind!r} the Korvel writers never write")
-        except (KeyError, TypeError, ValueError) as error:
-            raise LogError(path, number, f"a damaged record ({error!r})") from None
+            try:
+                record = json.loads(line)
+            except ValueError:
+                raise LogError(path, number, "not a JSON record (a torn line, or a file another program "
+                                             "wrote)") from None
+            if not isinstance(record, dict):
+                raise LogError(path, number, "not a Korvel record")
+            kind = record.get("type")
+            try:
+                if kind == "meta":
+                    block = {key: value for key, value in record.items() if key != "type"}
+                    reader.meta(block)
+                elif kind == "gap":
+                    reader.gap(path, number, _stamp(record["from"], path, number), _stamp(record["to"], path, number))
+                elif kind is None:
+                    counts = int(record["counts"])
+                    tesla = record["tesla"]
+                    over = record.get("over_range", abs(counts) >= 32767)
+                    if not isinstance(over, bool):
+                        raise ValueError("over_range is not true or false")
+                    reader.reading(path, number, _stamp(record["timestamp"], path, number),
+                                   float(record["elapsed_s"]), None if tesla is None else float(tesla),
+                                   str(record["text"]), str(record["units"]), int(record["range"]),
+                                   str(record["acdc"]), counts, over)
+                else:
+                    raise LogError(path, number, f"a record of type {kind!r} the Korvel writers never write")
+            except (KeyError, TypeError, ValueError) as error:
+                raise LogError(path, number, f"a damaged record ({error!r})") from None
+        except LogError as error:
+            if damaged is None:
+                raise
+            damaged.append(error)
 
 
-def read_log(paths: Union[PathLike, Iterable[PathLike]], as_frame: bool = False):
+def read_log(paths: Union[PathLike, Iterable[PathLike]], as_frame: bool = False,
+             skip_damaged: bool = False):
     """Read one Korvel log or several (in the order given), as a :class:`Log`
     (or its DataFrame with ``as_frame=True``).
 
@@ -344,6 +360,9 @@ def read_log(paths: Union[PathLike, Iterable[PathLike]], as_frame: bool = False)
     for ``field.0001.csv``, ``field.0002.csv``, ...) reads the whole set in
     order. Raises :class:`LogError` (with the file and line) for a line that
     is not a Korvel record, and OSError for a file that cannot be read.
+    With ``skip_damaged=True`` such lines (a record torn by a power cut, which
+    an appended run leaves in the middle of a file) are left out instead and
+    listed in ``Log.damaged``.
     """
     if isinstance(paths, (str, os.PathLike)):
         paths = [paths]
@@ -353,6 +372,7 @@ def read_log(paths: Union[PathLike, Iterable[PathLike]], as_frame: bool = False)
     if not files:
         raise ValueError("read_log needs at least one file")
     reader = _Reader()
+    damaged: Optional[List[LogError]] = [] if skip_damaged else None
     for path in files:
         with open(path, "rb") as handle:
             data = handle.read()
@@ -366,19 +386,20 @@ def read_log(paths: Union[PathLike, Iterable[PathLike]], as_frame: bool = False)
             lines.pop()  # the line feed that ends the last record
         elif lines:
             # The writers end every record with a line feed: this one was cut off.
-            raise LogError(path, len(lines), "the last line is torn (no line end): the run was cut off "
-                                             "while writing it")
+            torn = LogError(path, len(lines), "the last line is torn (no line end): the run was cut off "
+                                              "while writing it")
+            if damaged is None:
+                raise torn
+            damaged.append(torn)
+            lines.pop()
         lines = [line[:-1] if line.endswith("\r") else line for line in lines]
         first = next((line for line in lines if line.strip()), "")
         if not first:
             continue
-        if any(not line.strip() for line in lines):
-            empty = next(i for i, line in enumerate(lines, start=1) if not line.strip())
-            raise LogError(path, empty, "an empty line: the Korvel writers never write one")
         if first.startswith("{"):
-            _read_jsonl(path, lines, reader)
+            _read_jsonl(path, lines, reader, damaged)
         else:
-            _read_commented(path, lines, reader)
+            _read_commented(path, lines, reader, damaged)
     reader.finish()
-    log = Log(files, reader.runs, reader.readings, reader.gaps)
+    log = Log(files, reader.runs, reader.readings, reader.gaps, damaged or [])
     return log.to_pandas() if as_frame else log

@@ -130,6 +130,20 @@ def test_what_is_not_a_korvel_record_is_named_by_file_and_line(tmp_path, content
     assert says in str(caught.value) and f"{path}, line {line}:" in str(caught.value)
 
 
+def test_a_torn_record_an_append_left_behind_can_be_skipped_and_is_listed(sim_library, tmp_path):
+    log = tmp_path / "field.jsonl"
+    python_read(["-n", "3", "-o", "field.jsonl"], sim_library, tmp_path)
+    log.write_bytes(log.read_bytes()[:-20])  # a power cut in the last record
+    with pytest.raises(korvel.LogError, match="line 4: the last line is torn"):
+        korvel.read_log(log)
+    python_read(["-n", "2", "-o", "field.jsonl", "--append"], sim_library, tmp_path)  # ends the torn line
+    with pytest.raises(korvel.LogError, match="line 4: not a JSON record"):
+        korvel.read_log(log)
+    read = korvel.read_log(log, skip_damaged=True)
+    assert [(e.line, e.path) for e in read.damaged] == [(4, str(log))]
+    assert [r.run for r in read.readings] == [1, 1, 2, 2]
+
+
 def test_a_missing_file_is_an_os_error(tmp_path):
     with pytest.raises(FileNotFoundError):
         korvel.read_log(tmp_path / "none.csv")
