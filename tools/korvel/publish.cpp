@@ -41,6 +41,7 @@ struct PublishOptions {
     std::string spool = "korvel-spool";
     double spoolMax = 64.0 * 1024 * 1024;
     double flushTimeout = 30;
+    double syncInterval = 1;
     bool reconnect = false;
     RunSettingsOptions settings;
 };
@@ -69,13 +70,6 @@ std::string readPassword(const std::string& path) {
         throw Failure(kExitUsage, "--password-file " + path + " cannot be read");
     if (!password.empty() && password.back() == '\r') password.pop_back();
     return password;
-}
-
-// The reading record of the logs with the sequence number in front.
-std::string readingRecord(const LoggedReading& reading, std::uint64_t seq) {
-    std::string record = formatRecord(Format::Jsonl, reading);
-    if (!record.empty() && record.back() == '\n') record.pop_back();
-    return "{\"seq\":" + std::to_string(seq) + "," + record.substr(1);
 }
 
 // The meta record of the logs (JSON lines), for the retained meta topic.
@@ -122,7 +116,13 @@ public:
             reading.value = describeReading(raw);
             {
                 std::lock_guard lock(spoolMutex_);
-                const int cut = spool_.append(readingRecord(reading, spool_.nextSeq()));
+                // The log's record; the spool puts the sequence number in front.
+                const publish::Appended appended = spool_.append(formatRecord(Format::Jsonl, reading));
+                if (!appended.written) {
+                    error_ = spool_.failure();
+                    break;
+                }
+                const int cut = appended.cut;
                 if (cut > 0) {
                     std::fprintf(stderr, "korvel: the spool is full (--spool-max): dropped the %d oldest reading%s\n",
                                  cut, cut == 1 ? "" : "s");
@@ -200,7 +200,8 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
     link.willPayload = "offline";
 
     std::mutex spoolMutex;
-    publish::Spool spool(options.spool, serial, static_cast<std::uint64_t>(options.spoolMax));
+    publish::Spool spool(options.spool, serial, static_cast<std::uint64_t>(options.spoolMax), options.syncInterval);
+    for (const std::string& notice : spool.notices()) std::fprintf(stderr, "korvel: %s\n", notice.c_str());
     if (!spool.empty())
         std::fprintf(stderr, "korvel: %llu bytes of readings from an earlier run wait in the spool; sent first\n",
                      static_cast<unsigned long long>(spool.pendingBytes()));
@@ -208,7 +209,15 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
     publish::MqttLink broker(link);
     publish::Publisher publisher(broker, spool, spoolMutex, topics, options.qos, metaRecord(meter, first, commandLine));
     Reader reader(session, meter, spool, spoolMutex, options);
-    std::thread reading([&reader] { reader.run(); });
+    std::string readerFailure;  // nothing may escape the thread (that would abort the program)
+    std::thread reading([&reader, &readerFailure] {
+        try {
+            reader.run();
+        } catch (const std::exception& failure) {
+            readerFailure = failure.what();
+            stopSignal = SIGTERM;
+        }
+    });
 
     std::string refusal;
     bool refused = false;
@@ -220,7 +229,7 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
             stopSignal = SIGTERM;  // ends the reader too
             break;
         }
-        publisher.step();
+        if (!publisher.step()) stopSignal = SIGTERM;  // the spool failed: stop reading, send what it holds
         if (reader.done() || stopSignal != 0) {
             if (flushEnd == Clock::time_point{})
                 flushEnd = Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -243,13 +252,15 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
     publisher.goOffline(2.0);
     broker.disconnect();
     std::lock_guard lock(spoolMutex);
-    spool.save();
+    spool.save();  // on failure, failure() says why
     std::fprintf(stderr, "korvel: %lld reading%s taken, %llu published", reader.taken(),
                  reader.taken() == 1 ? "" : "s", static_cast<unsigned long long>(publisher.published()));
     if (!spool.empty())
         std::fprintf(stderr, "; %llu bytes of readings left in %s for the next run",
                      static_cast<unsigned long long>(spool.pendingBytes()), options.spool.c_str());
     std::fprintf(stderr, "\n");
+    if (!spool.failure().empty()) throw Failure(kExitMeterError, spool.failure());
+    if (!readerFailure.empty()) throw Failure(kExitMeterError, readerFailure);
     if (!reader.error().empty()) throw Failure(kExitMeterError, reader.error());
     return kExitOk;
 }
@@ -302,6 +313,11 @@ void add_publish_command(CLI::App& app, korvel::cli::Context& context) {
         ->check(CLI::PositiveNumber);
     sub->add_option("--flush-timeout", options.flushTimeout,
                     "At the end, how long to wait for the broker to take what is spooled (default 30)")
+        ->type_name("SECONDS")
+        ->check(CLI::NonNegativeNumber);
+    sub->add_option("--sync-interval", options.syncInterval,
+                    "Most seconds between flushes of the spool to the disk: what a power cut can take from "
+                    "readings not yet at the broker (default 1; 0: every reading)")
         ->type_name("SECONDS")
         ->check(CLI::NonNegativeNumber);
     sub->add_flag("--reconnect", options.reconnect,
