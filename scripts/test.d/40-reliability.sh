@@ -5,7 +5,10 @@
 #   2. the concurrency and hot-unplug tests and the link tests under
 #      ThreadSanitizer (the tsan preset);
 #   3. a brief soak: 200,000 calls with faults injected at random;
-#   4. `korvel read` over the simulated library, with the cable pulled.
+#   4. `korvel read` over the simulated library, with the cable pulled;
+#   5. `korvel publish` against a real Mosquitto: killed with kill -9 and
+#      restarted with its state file kept, missing, empty or random, and run
+#      on a 64 KiB tmpfs until the disk is full (tests/reliability/publish).
 # scripts/test.sh has already built and tested the default and asan presets
 # (the fuzz corpora replay and a short soak run there as CTest tests).
 #
@@ -98,5 +101,12 @@ if [ -x "$build_dir/korvel" ]; then
   fi
   echo "korvel read: 20000 readings; cable pulled after $taken readings, exit 1, no hang"
 fi
+
+# --------------------------------------------------------- korvel publish
+echo "-- korvel publish: kill -9, lost state files, a full disk"
+publish_started=$SECONDS
+. scripts/program-tier.sh
+KORVEL_BUILD_DIR=$build_dir program_tier "publish crash and full-disk" tests/reliability/publish
+echo "korvel publish cases: $((SECONDS - publish_started)) s"
 
 echo "reliability tier passed in $((SECONDS - started)) s"
