@@ -26,8 +26,8 @@
  * and the auto-range condition bit of the measurement set; empty error queue.
  *
  * Readings: counts of 0.1 G, 1e-5 T, 10 A/m (range 0), 1 G, 1e-4 T, 100 A/m
- * (range 1), 10 G, 1e-3 T, 1000 A/m (range 2); scale code 0; A/m is the field
- * H = B / mu0. Auto-range takes the finest range that holds the field; beyond
+ * (range 1), 10 G, 1e-3 T, 1000 A/m (range 2) with scale code 0 (the
+ * default; korvelSimSetScale chooses another); A/m is the field H = B / mu0. Auto-range takes the finest range that holds the field; beyond
  * the top range (or the chosen one) the counts pin at +/-32767 and the
  * questionable overrange condition is set. A manual range ends auto-range.
  * aux byte: bit 0 overrange, 1 hold, 2 relative, 3 auto-range. AC mode reads
@@ -147,6 +147,18 @@ typedef struct KorvelSimField {
 KORVEL_API int korvelSimSetField(int meter, double tesla);
 /** Full field description; field: caller's record, copied. */
 KORVEL_API int korvelSimSetFieldSource(int meter, const KorvelSimField *field);
+/**
+ * The scale code (0 to 255) the meter sends with every reading from now on,
+ * and the resolution its counts then follow. Codes with their own resolution:
+ * 2 (range 1: 0.001 G, 1e-7 T, 0.01 A/m), 4 (A/m in kA/m: 1, 10, 100 A/m per
+ * count in ranges 0, 1, 2) and 5 (A/m in kA/m: 10, 100, 1000 A/m per count);
+ * every other code counts as scale code 0. So with scale code 5, A/m and
+ * range 2, a field of 1.5507 T sends about 1234 counts (1234 kA/m). Counts
+ * still pin at +/-32767 beyond the range. Kept across power cycles; a meter
+ * attached by korvelSimReset or korvelSimAddMeter starts with 0.
+ * Returns 0, or -1 for a code out of range or an unknown meter.
+ */
+KORVEL_API int korvelSimSetScale(int meter, int scale);
 
 /* ------------------------------------------------------------------ faults */
 

@@ -18,10 +18,10 @@ constexpr Scaling Same = Scaling::Unchanged;
 // row is the plain "Am" row divided by 1000 (1234 in range 2 is "1234000Am"
 // plainly and "1234A" with scale code 5).
 constexpr double kMu0 = 4.0 * 3.14159265358979323846 * 1e-7;
-constexpr double Gs = 1e-4;
-constexpr double Tl = 1.0;
-constexpr double Am = kMu0;
-constexpr double kAm = 1000.0 * kMu0;
+constexpr ShownUnit Gs{1.0, 1e-4};
+constexpr ShownUnit Tl{1.0, 1.0};
+constexpr ShownUnit Am{1.0, kMu0};
+constexpr ShownUnit kAm{1000.0, kMu0};
 
 // First match wins, so each "any other" row follows the rows of its scale
 // codes. A divisor is always 10^decimals, so the digits shown are those of the
@@ -113,7 +113,7 @@ bool readingToTesla(const MeterReading& reading, double* tesla) {
     double shown = static_cast<double>(reading.value);
     if (row->scaling == Scaling::Divide) shown /= row->amount;
     if (row->scaling == Scaling::Multiply) shown *= row->amount;
-    *tesla = shown * row->teslaPerShown;
+    *tesla = shown * row->unit.perShown * row->unit.teslaPerBase;
     return true;
 }
 

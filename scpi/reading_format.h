@@ -13,6 +13,13 @@ namespace korvel::scpi {
 // How the shown number is made from the count.
 enum class Scaling { Unchanged, Divide, Multiply };
 
+// The unit a row's shown number is in, as a multiple of an SI-convertible
+// base unit: "A" rows show kA/m (1000 A/m).
+struct ShownUnit {
+    double perShown;      // base units per shown unit: 1000 for kA/m, else 1
+    double teslaPerBase;  // tesla per base unit: gauss 1e-4, tesla 1, ampere per metre mu0
+};
+
 // One row: which readings it serves and how they are shown.
 struct FormatRow {
     int range;
@@ -23,7 +30,7 @@ struct FormatRow {
     int width;            // the number is right-aligned in at least this many characters
     int decimals;         // digits after the point (10^decimals is the divisor)
     const char* letters;  // the unit letters after the number
-    double teslaPerShown; // the shown number's unit in tesla: G 1e-4, T 1, Am mu0, "A" (kA/m) 1000 mu0
+    ShownUnit unit;       // what the shown number counts
 };
 
 inline constexpr int kAnyScale = -1;

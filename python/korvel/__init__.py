@@ -31,6 +31,7 @@ from . import _library
 from .errors import (ConnectionLost, InvalidReading, KorvelError, LibraryNotFound,
                      MeterMemoryError, MeterNotFound, TransferRefused)
 from .meter import ERROR_TEXTS, Eeprom, Meter, error_text
+from .logs import Gap, Log, LogError, LoggedReading, Run, read_log
 from .simulator import Call, Fault, Setting, Simulator
 from .types import AcDc, LcdImage, MU0, Packet, Reading, RegisterSet, Units
 
@@ -72,5 +73,5 @@ __all__ = [
     "Simulator", "Call", "Fault", "Setting", "KorvelError", "LibraryNotFound", "MeterNotFound",
     "ConnectionLost", "InvalidReading", "TransferRefused", "MeterMemoryError",
     "ERROR_TEXTS", "error_text", "find_library", "library_path", "library_candidates", "MU0",
-    "__version__",
+    "read_log", "Log", "LogError", "LoggedReading", "Gap", "Run", "__version__",
 ]

@@ -2,10 +2,11 @@
 
     python3 -m korvel read --simulate -n 10
     python3 -m korvel read -n 600 --interval 1 --format csv -o run.csv
-    python3 -m korvel plot run.csv -o field.png
+    python3 -m korvel plot run.0001.csv run.0002.csv -o field.png
 
 ``read`` writes the same text, CSV and JSON-lines records as ``korvel read``,
-so logs from either can be plotted. Exit codes as the korvel program: 0 done,
+so logs from either can be plotted (``plot`` takes several files, on
+absolute time). Exit codes as the korvel program: 0 done,
 1 the meter refused or the connection was lost, 2 usage error, 3 no meter.
 """
 
@@ -13,7 +14,6 @@ from __future__ import annotations
 
 import argparse
 import errno
-import json
 import math
 import os
 import random
@@ -24,7 +24,7 @@ import sys
 import threading
 import time
 from datetime import datetime, timezone
-from typing import IO, List, Optional, Sequence
+from typing import Optional, Sequence
 
 from . import __version__
 from .errors import ConnectionLost, KorvelError, LibraryNotFound, MeterNotFound
@@ -73,7 +73,9 @@ class Statistics:
         return math.sqrt(self._m2 / (self.count - 1)) if self.count > 1 else 0.0
 
 
-def format_summary(readings: int, seconds: float, field: Statistics) -> str:
+def format_summary(readings: int, seconds: float, field: Statistics, over_range: int = 0) -> str:
+    """The end-of-run summary; the field statistics leave over-range readings
+    out (their value is only the range's limit) and say how many there were."""
     if readings == 1:  # one reading has no rate
         out = "1 reading\n"
     else:
@@ -83,6 +85,9 @@ def format_summary(readings: int, seconds: float, field: Statistics) -> str:
         out += "field: min %s T, max %s T, mean %s T, standard deviation %s T\n" % (
             format_tesla(field.min), format_tesla(field.max), format_tesla(field.mean),
             format_tesla(field.standard_deviation))
+    if over_range:
+        out += "over range: %d reading%s, left out of the field figures\n" % (
+            over_range, "" if over_range == 1 else "s")
     return out
 
 
@@ -122,7 +127,7 @@ def _open_meter(args: argparse.Namespace):
     from .meter import EEPROM_ADDRESS_SPACE, Meter
     from .simulator import Simulator
     for option, value in (("--field", args.field), ("--unplug-after", args.unplug_after),
-                          ("--seed", args.seed), ("--latency", args.latency)):
+                          ("--seed", args.seed), ("--latency", args.latency), ("--scale", args.scale)):
         if value is not None and not args.simulate:
             raise UsageError(f"{option} sets up the simulated meter: add --simulate")
     simulator = None
@@ -130,6 +135,15 @@ def _open_meter(args: argparse.Namespace):
         simulator = Simulator(args.library)
         if args.latency is not None:
             simulator.set_latency(_number("--latency", args.latency, "a number of seconds", 0))
+        if args.scale is not None:
+            try:
+                scale = int(args.scale, 10)
+            except ValueError:
+                scale = -1
+            if not 0 <= scale <= 255:
+                raise UsageError("--scale must be a whole number from 0 to 255")
+            for index in range(simulator.meter_count):
+                simulator.set_scale(index, scale)
         # Without --field or --seed the library's own field (12.5 mT, noisy).
         if args.field is not None or args.seed is not None:
             dc = DEFAULT_SIMULATED_FIELD if args.field is None else _field_value(args.field)
@@ -185,38 +199,110 @@ def _apply_settings(meter, args: argparse.Namespace):
     return reading
 
 
+_MOST_FILES = 9999
+
+
+def numbered_path(path: str, number: int) -> str:
+    """"field.csv", 3 -> "field.0003.csv"; "field" -> "field.0003" (as korvel read)."""
+    folder, name = os.path.split(path)
+    stem, extension = os.path.splitext(name)
+    return os.path.join(folder, f"{stem}.{number:04d}{extension}")
+
+
 class _Log:
     """Standard output or a file, written a whole record at a time: a write
-    that fails part way is cut back, so the file ends at a whole record."""
+    that fails part way is cut back, so the file ends at a whole record.
 
-    def __init__(self, path: Optional[str], append: bool, force: bool) -> None:
+    Rotated (--rotate-size, --rotate-time): numbered files, field.0001.csv,
+    field.0002.csv, ...; --append onto a rotated set starts its run in the
+    next number, so no full file gets another meta block."""
+
+    def __init__(self, path: Optional[str], append: bool, force: bool, rotate_bytes: int = 0,
+                 rotate_seconds: float = 0.0) -> None:
         self.path = path
+        self.force = force
+        self.rotate_bytes = rotate_bytes
+        self.rotate_seconds = rotate_seconds
+        self.number = 0
         self.continued = False
-        self.first = b""
+        self.existing_format: Optional[str] = None  # of the log appended to
         if not path or path == "-":
+            if self.rotating:
+                raise UsageError("--rotate-size and --rotate-time need a file: give -o FILE")
             if append or force:
                 raise UsageError("--append and --force need a file: give -o FILE")
             self.fd = sys.stdout.fileno()
             sys.stdout.flush()
             self.size = 0
             return
+        if self.rotating:
+            self.number = 1
+            if append:
+                while self.number < _MOST_FILES and os.path.exists(numbered_path(path, self.number + 1)):
+                    self.number += 1
+                last = numbered_path(path, self.number)
+                if os.path.isfile(last) and os.path.getsize(last) > 0:
+                    self.existing_format = _format_of_file(last)
+                    self._next_number()
+            elif not force and os.path.isfile(numbered_path(path, 1)):
+                raise UsageError(f"{numbered_path(path, 1)} exists: --append continues that log, --force "
+                                 "starts it afresh")
+            self._open(numbered_path(path, self.number), False)
+            return
         if os.path.isfile(path) and not (append or force):  # /dev/null is no log to keep
             raise UsageError(f"{path} exists: --append adds this run to it, --force overwrites it")
+        self._open(path, append)
+        if self.continued:
+            self.existing_format = _format_of_file(path)
+            if os.pread(self.fd, 1, self.size - 1) != b"\n":
+                self.write("\n")  # a torn line from a power cut: end it
+
+    @property
+    def rotating(self) -> bool:
+        return self.rotate_bytes > 0 or self.rotate_seconds > 0
+
+    @property
+    def name(self) -> str:
+        return self.current if self.to_file else "standard output"
+
+    def _open(self, path: str, append: bool) -> None:
         flags = os.O_CREAT | (os.O_RDWR | os.O_APPEND if append else os.O_WRONLY | os.O_TRUNC)
         try:
             self.fd = os.open(path, flags, 0o666)
         except OSError as error:
             raise UsageError(f"cannot create {path}: {error.strerror}") from None
+        self.current = path
         self.size = os.fstat(self.fd).st_size
         self.continued = append and self.size > 0
-        if self.continued:
-            self.first = os.pread(self.fd, 1, 0)
-            if os.pread(self.fd, 1, self.size - 1) != b"\n":
-                self.write("\n")  # a torn line from a power cut: end it
+        self.opened = time.monotonic()
+
+    def _next_number(self) -> None:
+        # A numbered file left by an older run is overwritten only under --force.
+        while True:
+            if self.number >= _MOST_FILES:
+                raise OSError(errno.EMFILE, f"no number left after {numbered_path(self.path, self.number)}")
+            self.number += 1
+            if self.force or not os.path.exists(numbered_path(self.path, self.number)):
+                return
 
     @property
     def to_file(self) -> bool:
         return bool(self.path) and self.path != "-"
+
+    def wants_rotation(self, next_bytes: int) -> bool:
+        """True when ``next_bytes`` more would pass --rotate-size, or the file
+        has been open --rotate-time seconds (never for an empty file)."""
+        if not self.rotating or self.size == 0:
+            return False
+        if self.rotate_bytes and self.size + next_bytes > self.rotate_bytes:
+            return True
+        return bool(self.rotate_seconds) and time.monotonic() - self.opened >= self.rotate_seconds
+
+    def rotate(self) -> None:
+        """Closes this file (synced) and opens the next number."""
+        self.finish()
+        self._next_number()
+        self._open(numbered_path(self.path, self.number), False)
 
     def write(self, text: str) -> None:
         data = text.encode("utf-8")
@@ -241,6 +327,24 @@ class _Log:
                 os.close(self.fd)
 
 
+def _format_of_file(path: str) -> Optional[str]:
+    """The format of a log appended to: JSON lines by its first byte,
+    otherwise its meta block's ``# format:`` line, or CSV by its header line
+    (a log from before the format key); None when it cannot be told (text)."""
+    with open(path, "rb") as handle:
+        head = handle.read(8192)
+    if head[:1] == b"{":
+        return "jsonl"
+    for line in head.decode("utf-8", "replace").split("\n")[:-1]:
+        if line.startswith("# format: "):
+            return line[len("# format: "):]
+        if line.startswith("timestamp,"):
+            return "csv"
+        if not line.startswith("#"):
+            break
+    return None
+
+
 def command_read(args: argparse.Namespace) -> int:
     count = None if args.count is None else int(_number("-n", args.count, "a whole number", 1,
                                                         whole=True))
@@ -248,28 +352,45 @@ def command_read(args: argparse.Namespace) -> int:
                                                           "a number of seconds", 0, low_open=True)
     interval = None if args.interval is None else _number("--interval", args.interval,
                                                           "a number of seconds", 0)
+    rotate_bytes = 0 if args.rotate_size is None else int(_number(
+        "--rotate-size", args.rotate_size, "a whole number of bytes", 1, whole=True))
+    rotate_seconds = 0.0 if args.rotate_time is None else _number(
+        "--rotate-time", args.rotate_time, "a number of seconds", 0, low_open=True)
     if args.append and args.force:
         raise UsageError("--append and --force exclude each other: choose one")
+    to_file = bool(args.output) and args.output != "-"
+    # -o names the format by its extension unless --format says otherwise.
+    if args.format is None:
+        args.format = _records.format_for_path(args.output) if to_file else "text"
     # As korvel read: one reading unless told how many or how long.
     if count is None and not args.continuous and duration is None:
         count = 1
-    if args.output and args.output != "-" and os.path.isfile(args.output) and not (
-            args.append or args.force):
-        raise UsageError(f"{args.output} exists: --append adds this run to it, --force overwrites it")
+    # Refused before the meter is touched.
+    rotating = rotate_bytes > 0 or rotate_seconds > 0
+    if to_file and not (args.append or args.force):
+        if rotating and os.path.isfile(numbered_path(args.output, 1)):
+            raise UsageError(f"{numbered_path(args.output, 1)} exists: --append continues that log, "
+                             "--force starts it afresh")
+        if not rotating and os.path.isfile(args.output):
+            raise UsageError(f"{args.output} exists: --append adds this run to it, --force overwrites it")
+    if rotating and not to_file:
+        raise UsageError("--rotate-size and --rotate-time need a file: give -o FILE")
     meter = _open_meter(args)
     try:
         first_reading = _apply_settings(meter, args)
-        log = _Log(args.output, args.append, args.force)
+        log = _Log(args.output, args.append, args.force, rotate_bytes, rotate_seconds)
     except BaseException:
         meter.close()
         raise
-    if log.continued and args.format != "text" and (log.first == b"{") != (args.format == "jsonl"):
+    if log.existing_format not in (None, args.format):
+        log.finish()
         meter.close()
         raise UsageError(f"{args.output} is not a {args.format} log: --append adds to a log of the "
                          "same --format")
     progress = log.to_file and sys.stderr.isatty() and not args.quiet
     field = Statistics()
     taken = 0
+    over_range = 0
     status = EXIT_OK
     failure = ""
     first: Optional[float] = None
@@ -278,25 +399,38 @@ def command_read(args: argparse.Namespace) -> int:
     def interrupt(_signum, _frame):
         raise _Interrupted()
 
-    previous = signal.signal(signal.SIGINT, interrupt)
-    try:
-        head = _records.format_meta(
+    command = "python3 -m korvel " + " ".join(shlex.quote(word) for word in sys.argv[1:])
+
+    def head() -> str:
+        """The meta block (and CSV header) at the top of a file or an appended run."""
+        # Text on a terminal gets no meta block; a text log file does.
+        if args.format == "text" and not log.to_file:
+            return ""
+        out = _records.format_meta(
             args.format, __version__, meter.identity, meter.serial, meter.probe,
             first_reading.units.symbol, first_reading.acdc.name, first_reading.range,
-            bool(first_reading.aux & 0x08), datetime.now(timezone.utc), socket.gethostname(),
-            "python3 -m korvel " + " ".join(shlex.quote(word) for word in sys.argv[1:]))
-        if args.format == "csv" and not log.continued:
-            head += CSV_HEADER
-        if head:
-            log.write(head)
+            bool(first_reading.aux & 0x08), datetime.now(timezone.utc), socket.gethostname(), command,
+            log.number)
+        return out + (CSV_HEADER if args.format == "csv" and not log.continued else "")
+
+    previous = signal.signal(signal.SIGINT, interrupt)
+    try:
+        log.write(head())
         for reading in meter.stream(interval=interval, count=count, duration=duration):
             now = time.monotonic()
             if first is None:
                 first = now
-            log.write(format_record(args.format, reading, now - first))
+            record = format_record(args.format, reading, now - first)
+            if log.wants_rotation(len(record.encode("utf-8"))):
+                log.rotate()
+                log.write(head())
+            log.write(record)
             last = now
             taken += 1  # once it is in the file: the summary tells what the file holds
-            field.add(reading.tesla)
+            if reading.over_range:
+                over_range += 1
+            else:
+                field.add(reading.tesla)
             if progress:
                 sys.stderr.write(f"\r{taken} readings, last {reading.text.strip()}  ")
                 sys.stderr.flush()
@@ -304,12 +438,13 @@ def command_read(args: argparse.Namespace) -> int:
         pass
     except ConnectionLost:
         status = EXIT_METER
-        where = f"in {args.output}" if log.to_file else "on standard output"
+        where = f"in {args.output}" if log.to_file and not rotating else (
+            f"in {args.output}'s numbered files" if log.to_file else "on standard output")
         failure = (f"the meter stopped answering after {taken} reading(s): the connection was lost. "
                    f"Every reading taken is {where}. Check the cable and run again.")
     except OSError as error:
         status = EXIT_METER
-        name = args.output if log.to_file else "standard output"
+        name = log.name
         failure = (f"cannot write {name}: {error.strerror}. "
                    + ("It ends at the last whole record; " if log.to_file else "")
                    + f"{taken} reading(s) were written")
@@ -320,13 +455,13 @@ def command_read(args: argparse.Namespace) -> int:
         except OSError as error:
             if status == EXIT_OK:
                 status = EXIT_METER
-                failure = f"cannot write {args.output}: {error.strerror}"
+                failure = f"cannot write {log.name}: {error.strerror}"
         meter.close()
         if progress:
             sys.stderr.write("\n")
         if not args.quiet:
             seconds = last - first if first is not None and last is not None else 0.0
-            sys.stderr.write(format_summary(taken, seconds, field))
+            sys.stderr.write(format_summary(taken, seconds, field, over_range))
     if failure:
         sys.stderr.write(f"korvel: {failure}\n")
     return status
@@ -354,103 +489,112 @@ def choose_display_unit(teslas: Sequence[float], family: str) -> tuple:
     return choices[-1] if largest > 0 else choices[0]
 
 
-def read_log(path: str):
-    """(elapsed seconds, tesla, units, meta) from a korvel CSV or JSON-lines log.
-
-    ``meta`` is the first meta block (a dict; empty for a log without one).
-    Comment lines, meta and gap records and rows without a value in tesla are
-    skipped; a file with neither format raises UsageError.
-    """
-    import csv
-    elapsed: List[float] = []
-    teslas: List[float] = []
-    units: List[str] = []
-    meta: dict = {}
-    with open(path, encoding="utf-8", newline="") as handle:
-        lines = handle.read().splitlines(keepends=True)
-    comments = [line for line in lines if line.startswith("#")]
-    body = [line for line in lines if not line.startswith("#")]
-    first = body[0] if body else ""
-    if first.startswith("{"):
-        rows = []
-        for line in body:
-            if not line.strip():
-                continue
-            try:
-                record = json.loads(line)
-            except ValueError as error:
-                raise UsageError(f"{path}: a line is damaged ({error})") from None
-            if record.get("type") == "meta":
-                meta = meta or record
-            elif "type" not in record:
-                rows.append(record)
-    elif first.startswith("timestamp,"):
-        rows = csv.DictReader(body)
-        for line in comments:
-            key, _, value = line[1:].strip().partition(": ")
-            if key and value and key not in meta:
-                meta[key] = value
-    else:
-        raise UsageError(f"{path} is not a korvel read log (--format csv or jsonl)")
-    for number, row in enumerate(rows, start=1):
-        try:
-            tesla = row.get("tesla")
-            if tesla in (None, ""):
-                continue
-            elapsed.append(float(row["elapsed_s"]))
-            teslas.append(float(tesla))
-            units.append(str(row.get("units") or "T"))
-            if "start" not in meta and number == 1 and row.get("timestamp"):
-                meta["start"] = row["timestamp"]
-        except (KeyError, ValueError, TypeError) as error:
-            raise UsageError(f"{path}: record {number} is damaged ({error})") from None
-    return elapsed, teslas, units, meta
+def _segments(log) -> list:
+    """The readings cut where the line must break: between runs and at gaps.
+    Each segment is a list of readings in time order."""
+    gap_starts = sorted((gap.run, gap.start) for gap in log.gaps)
+    segments: list = []
+    current: list = []
+    for reading in log.readings:
+        if current:
+            previous = current[-1]
+            broken = reading.run != previous.run or any(
+                run == reading.run and previous.timestamp <= start < reading.timestamp
+                for run, start in gap_starts)
+            if broken:
+                segments.append(current)
+                current = []
+        current.append(reading)
+    if current:
+        segments.append(current)
+    return segments
 
 
 def command_plot(args: argparse.Namespace) -> int:
+    from .logs import LogError, read_log
     try:
-        elapsed, teslas, units, meta = read_log(args.log)
+        log = read_log(args.logs)
+    except LogError as error:
+        raise UsageError(str(error)) from None
     except OSError as error:
-        raise UsageError(f"cannot read {args.log}: {error.strerror}") from None
-    if not teslas:
-        raise UsageError(f"{args.log} holds no reading with a value to plot")
-    import matplotlib
+        raise UsageError(f"cannot read {error.filename}: {error.strerror}") from None
+    with_value = [r for r in log.readings if r.tesla is not None]
+    if not with_value:
+        raise UsageError(f"{', '.join(args.logs)}: no reading with a value to plot")
+    try:
+        import matplotlib
+    except ImportError:
+        raise PlotUnavailable() from None
     matplotlib.use("Agg")
+    import matplotlib.dates as mdates
     import matplotlib.pyplot as plt
 
-    family = args.unit_family or max(set(units), key=units.count)
-    name, per = choose_display_unit(teslas, family)
-    span = elapsed[-1] - elapsed[0] if len(elapsed) > 1 else 0.0
-    time_unit, time_div = ("h", 3600.0) if span >= 7200 else (
-        ("min", 60.0) if span >= 300 else ("s", 1.0))
-    figure, axes = plt.subplots(figsize=(9, 4.5), dpi=100)
-    axes.plot([t / time_div for t in elapsed], [v / per for v in teslas],
-              marker="." if len(teslas) < 200 else None, linewidth=1)
-    start = str(meta.get("start", ""))
-    started = start.replace("T", " ")[:19] + " UTC" if start else ""
-    axes.set_xlabel(f"time ({time_unit})" + (f" from {started}" if started else ""))
+    units = [r.units for r in with_value if r.units]
+    family = args.unit_family or (max(set(units), key=units.count) if units else "T")
+    valid = [r.tesla for r in with_value if not r.over_range]
+    name, per = choose_display_unit(valid or [r.tesla for r in with_value], family)
+    figure, axes = plt.subplots(figsize=(10, 4.5), dpi=100)
+    serials = log.serials
+    colours = {serial: f"C{i}" for i, serial in enumerate(serials)}
+    labelled = set()
+    for segment in _segments(log):
+        run = log.runs[segment[0].run - 1]
+        colour = colours.get(run.serial, "C0")
+        # The line joins measured values only; a pinned reading is a mark.
+        times = [r.timestamp for r in segment]
+        values = [float("nan") if r.tesla is None or r.over_range else r.tesla / per for r in segment]
+        label = run.serial if run.serial and run.serial not in labelled and len(serials) > 1 else None
+        labelled.add(run.serial)
+        axes.plot(times, values, color=colour, linewidth=1, label=label,
+                  marker="." if len(log.readings) < 200 else None, markersize=3)
+    pinned = [r for r in with_value if r.over_range]
+    if pinned:
+        axes.plot([r.timestamp for r in pinned], [r.tesla / per for r in pinned], linestyle="none",
+                  marker="x", color="red", label="over range (the field is beyond this)")
+    axes.xaxis.set_major_formatter(mdates.ConciseDateFormatter(axes.xaxis.get_major_locator(), tz="UTC"))
+    axes.set_xlabel("time (UTC)")
     axes.set_ylabel(f"field ({name})")
-    serial = meta.get("serial")
-    axes.set_title(args.title or os.path.basename(args.log) + (f" - meter {serial}" if serial else ""))
+    title = args.title
+    if not title:
+        title = (("meter " if len(serials) == 1 else "meters ") + ", ".join(serials)) if serials else \
+            os.path.basename(args.logs[0])
+    axes.set_title(title)
+    if pinned or len(serials) > 1:
+        axes.legend(loc="best")
     axes.grid(True, alpha=0.3)
     figure.tight_layout()
-    output = args.output or os.path.splitext(args.log)[0] + ".png"
+    output = args.output or os.path.splitext(log.files[0])[0] + ".png"
     if output == "-":  # standard output, as -o - everywhere
         figure.savefig(sys.stdout.buffer, format="png")
         sys.stdout.buffer.flush()
     else:
         figure.savefig(output)
     plt.close(figure)
-    sys.stderr.write(f"{len(teslas)} readings plotted to "
-                     f"{'standard output' if output == '-' else output}\n")
+    sys.stderr.write(f"{len(with_value)} readings from {len(log.files)} file(s), {len(log.runs)} run(s) "
+                     f"plotted to {'standard output' if output == '-' else output}\n")
     return EXIT_OK
+
+
+class PlotUnavailable(Exception):
+    """matplotlib is missing."""
 
 
 # --------------------------------------------------------------------- main
 
-def build_parser() -> argparse.ArgumentParser:
+def program_name(argv0: Optional[str] = None) -> str:
+    """The program as it was run: ``korvel-py`` (or whatever the entry point
+    is called), or ``python3 -m korvel``."""
+    argv0 = sys.argv[0] if argv0 is None else argv0
+    base = os.path.basename(argv0 or "")
+    if not base or base in ("__main__.py", "-c") or base.startswith("python"):
+        return "python3 -m korvel"
+    return base
+
+
+def build_parser(prog: Optional[str] = None) -> argparse.ArgumentParser:
+    prog = prog or program_name()
     parser = argparse.ArgumentParser(
-        prog="python3 -m korvel", description="Korvel magnetic-field meter from Python.",
+        prog=prog, description="Korvel magnetic-field meter from Python.",
         epilog="exit codes: 0 done, 1 meter error or connection lost, 2 usage error, "
                "3 no meter found")
     parser.add_argument("--version", action="version", version=f"korvel {__version__}")
@@ -462,19 +606,25 @@ def build_parser() -> argparse.ArgumentParser:
         description="Take readings and write them as text, CSV or JSON lines; without -n, "
                     "--duration or --continuous one reading. A summary goes to standard error. "
                     "Ctrl-C ends the run cleanly.",
-        epilog="example: python3 -m korvel read --simulate -n 10 --format csv -o run.csv")
+        epilog=f"example: {prog} read --simulate -n 10 -o run.csv")
     read.add_argument("-n", "--count", metavar="COUNT", help="number of readings (default 1)")
     read.add_argument("--duration", metavar="SECONDS", help="take readings this long")
     read.add_argument("--continuous", action="store_true", help="take readings until Ctrl-C")
     read.add_argument("--interval", metavar="SECONDS",
                       help="time between readings (default: as fast as the meter answers)")
-    read.add_argument("--format", choices=("text", "csv", "jsonl"), default="text")
+    read.add_argument("--format", choices=("text", "csv", "jsonl"),
+                      help="record format (default: by the extension of -o FILE - .csv, .jsonl or "
+                           ".ndjson - otherwise text)")
     read.add_argument("-o", "--output", metavar="FILE",
                       help="write records to FILE ('-': standard output); an existing FILE is "
                            "refused unless --append or --force")
     read.add_argument("--append", action="store_true",
                       help="add this run to an existing FILE (after a new meta block)")
     read.add_argument("--force", action="store_true", help="overwrite an existing FILE")
+    read.add_argument("--rotate-size", metavar="BYTES",
+                      help="start a new numbered file (FILE.0001.csv, ...) before one grows past BYTES; "
+                           "with --append the run starts in the next number")
+    read.add_argument("--rotate-time", metavar="SECONDS", help="start a new numbered file every SECONDS")
     read.add_argument("--units", choices=("G", "T", "A/m"), help="measure in G, T or A/m")
     acdc = read.add_mutually_exclusive_group()
     acdc.add_argument("--ac", dest="acdc", action="store_const", const=1, help="measure AC (RMS)")
@@ -487,6 +637,9 @@ def build_parser() -> argparse.ArgumentParser:
                       help="field of the simulated meter (default 0.0125 T, with noise and drift)")
     read.add_argument("--latency", metavar="SECONDS",
                       help="seconds each exchange with the simulated meter takes (default 0.001)")
+    read.add_argument("--scale", metavar="N",
+                      help="scale code the simulated meter reports (0 to 255; 4 and 5 count A/m in "
+                           "kA/m)")
     read.add_argument("--seed", type=int, metavar="N",
                       help="simulated meter: seed its noise and leave out the drift, so runs repeat")
     read.add_argument("--library", metavar="PATH", help="load this library file")
@@ -496,15 +649,19 @@ def build_parser() -> argparse.ArgumentParser:
     read.set_defaults(run=command_read)
 
     plot = commands.add_parser(
-        "plot", help="plot a logged run",
-        description="Plot the field against time from a korvel read log (csv or jsonl).",
-        epilog="example: python3 -m korvel plot run.csv -o field.png")
-    plot.add_argument("log", help="log file written by korvel read --format csv|jsonl")
+        "plot", help="plot logged runs",
+        description="Plot the field against time (UTC) from korvel read logs: CSV, JSON lines or "
+                    "text, one file or several (appended runs and rotated sets in order). The line "
+                    "breaks between runs and where the meter was lost; over-range readings are "
+                    "marked. Needs matplotlib.",
+        epilog=f"example: {prog} plot field.0001.csv field.0002.csv -o field.png")
+    plot.add_argument("logs", nargs="+", metavar="FILE",
+                      help="log written by korvel read (a rotated set's name reads the whole set)")
     plot.add_argument("-o", "--output", metavar="FILE",
-                      help="image file (default: the log's name with .png; '-': standard output)")
+                      help="image file (default: the first log's name with .png; '-': standard output)")
     plot.add_argument("--unit-family", choices=("T", "G", "A/m"),
-                      help="plot in tesla, gauss or A/m (default: the units the meter used)")
-    plot.add_argument("--title", help="title of the plot")
+                      help="plot in tesla, gauss or A/m (default: the units of the log)")
+    plot.add_argument("--title", help="title of the plot (default: the meters' serial numbers)")
     plot.set_defaults(run=command_plot)
     return parser
 
@@ -517,6 +674,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return EXIT_USAGE if exit_.code not in (0, None) else EXIT_OK
     try:
         return args.run(args)
+    except PlotUnavailable:
+        sys.stderr.write("korvel: plotting needs matplotlib: install it with 'sudo apt install "
+                         "python3-matplotlib' (Debian) or 'pip install matplotlib'.\n")
+        return EXIT_METER
     except UsageError as error:
         sys.stderr.write(f"korvel: {error}\n")
         return EXIT_USAGE

@@ -16,9 +16,12 @@ from typing import Dict, Optional, Tuple
 
 GAUSS, TESLA, AMPERE_PER_METRE = 0, 1, 2
 
-# Tesla per unit of the shown number: gauss, tesla, ampere per metre
-# (B = mu0 H in free space), evaluated in the library's order.
-TESLA_PER_UNIT = (1e-4, 1.0, 4.0 * math.pi * 1e-7)
+MU0 = 4.0 * math.pi * 1e-7  # T per A/m (B = mu0 H in free space)
+
+# Tesla per unit of the shown number, by the row's letters: "A" rows (A/m
+# with scale codes 4 and 5) show kA/m - the same count reads 1234000Am plainly
+# and 1234A with scale code 5.
+TESLA_PER_LETTERS = {"G": 1e-4, "T": 1.0, "Am": MU0, "A": 1000.0 * MU0}
 
 
 @dataclass(frozen=True)
@@ -97,7 +100,8 @@ def to_tesla(count: int, units: int, range_: int, scale: int) -> Optional[float]
 
     The scaling is done in double precision (as the library does), so the
     decimal value the text shows is kept: 1234 in range 0 gauss is 123.4 G,
-    0.01234 T, not the single-precision neighbour of 123.4.
+    0.01234 T, not the single-precision neighbour of 123.4. kA/m is
+    ``shown * 1000 * mu0``, in that order, as the library computes it.
     """
     row = row_for(range_, units, scale)
     if row is None:
@@ -105,7 +109,9 @@ def to_tesla(count: int, units: int, range_: int, scale: int) -> Optional[float]
     shown = float(count)
     if row.factor != 1:
         shown = shown * row.factor if row.multiply else shown / row.factor
-    return shown * TESLA_PER_UNIT[units]
+    if row.letters == "A":
+        return shown * 1000.0 * MU0
+    return shown * TESLA_PER_LETTERS[row.letters]
 
 
 UNIT_NAMES = {

@@ -8,15 +8,28 @@ seeded simulated meter and compares them field by field).
 
 from __future__ import annotations
 
+import os
 from datetime import datetime, timezone
 from typing import Optional, Sequence, Tuple
 
 #: The CSV columns, in order.
-COLUMNS = ("timestamp", "elapsed_s", "tesla", "text", "units", "range", "acdc", "counts")
+COLUMNS = ("timestamp", "elapsed_s", "tesla", "text", "units", "range", "acdc", "counts", "over_range")
 CSV_HEADER = ",".join(COLUMNS) + "\n"
 #: The meta block's keys, in order (``file`` only in a rotated log).
-META_KEYS = ("korvel", "meter", "serial", "probe", "units", "acdc", "range", "auto_range", "start",
-             "host", "command")
+META_KEYS = ("korvel", "format", "records", "meter", "serial", "probe", "units", "acdc", "range",
+             "auto_range", "start", "host", "command")
+#: The version of the record layout the meta block's ``records`` names (logs
+#: from before it have no ``format`` and ``records`` keys and no over_range).
+RECORDS_VERSION = 2
+#: The formats, and the one an output file's extension chooses.
+FORMATS = ("text", "csv", "jsonl")
+
+
+def format_for_path(path: str) -> str:
+    """The format ``-o PATH`` writes when no --format is given: .csv is CSV,
+    .jsonl and .ndjson JSON lines, anything else text."""
+    extension = os.path.splitext(path)[1].lower()
+    return {".csv": "csv", ".jsonl": "jsonl", ".ndjson": "jsonl"}.get(extension, "text")
 
 
 def iso_timestamp(moment: datetime) -> str:
@@ -59,32 +72,42 @@ def _one_line(text: str) -> str:
     return "".join("?" if ord(c) < 0x20 or ord(c) == 0x7F else c for c in text)
 
 
+def is_over_range(counts: int) -> bool:
+    """The meter pins at +32767 / -32767 when the field does not fit the
+    range (-32768 is over range too)."""
+    return abs(counts) >= 32767
+
+
 def format_record(fmt: str, stamp: datetime, elapsed: float, tesla: Optional[float], text: str,
                   units: str, range_: int, acdc: str, counts: int) -> str:
     """One reading record, ending in a line feed (text, csv or jsonl)."""
     when = iso_timestamp(stamp)
+    over = is_over_range(counts)
     if fmt == "csv":
         return (f"{when},{format_elapsed(elapsed)},{'' if tesla is None else format_tesla(tesla)},"
-                f"{csv_field(text)},{csv_field(units)},{range_},{csv_field(acdc)},{counts}\n")
+                f"{csv_field(text)},{csv_field(units)},{range_},{csv_field(acdc)},{counts},"
+                f"{'true' if over else 'false'}\n")
     if fmt == "jsonl":
         return (f'{{"timestamp":{json_string(when)},"elapsed_s":{format_elapsed(elapsed)},'
                 f'"tesla":{"null" if tesla is None else format_tesla(tesla)},"text":{json_string(text)},'
                 f'"units":{json_string(units)},"range":{range_},"acdc":{json_string(acdc)},'
-                f'"counts":{counts}}}\n')
+                f'"counts":{counts},"over_range":{"true" if over else "false"}}}\n')
     shown = "(no value)" if tesla is None else format_tesla(tesla) + " T"
-    return "%s  %10.3f s  %10s  %14s  %s  range %d\n" % (when, elapsed, text.lstrip(" "), shown, acdc,
-                                                         range_)
+    return "%s  %10.3f s  %10s  %14s  %s  range %d%s\n" % (when, elapsed, text.lstrip(" "), shown, acdc,
+                                                           range_, "  OVER RANGE" if over else "")
 
 
 def format_meta(fmt: str, version: str, meter: str, serial: str, probe: str, units: str, acdc: str,
                 range_: int, auto_range: bool, start: datetime, host: str, command: str,
                 file: int = 0) -> str:
-    """The meta block: CSV comment lines, one JSON-lines record, nothing in text."""
+    """The meta block: comment lines in CSV and in a text log file, one JSON
+    record in JSON lines. (Text on a terminal gets none: the caller asks for
+    it only when writing a file.)"""
     values: Sequence[Tuple[str, object]] = (
-        ("meter", meter), ("serial", serial), ("probe", probe), ("units", units), ("acdc", acdc),
+        ("format", fmt), ("records", RECORDS_VERSION), ("meter", meter), ("serial", serial), ("probe", probe), ("units", units), ("acdc", acdc),
         ("range", range_), ("auto_range", auto_range), ("start", iso_timestamp(start)),
         ("host", host), ("command", command))
-    if fmt == "csv":
+    if fmt in ("csv", "text"):
         out = f"# korvel {_one_line(version)}\n"
         for key, value in values:
             shown = ("on" if value else "off") if isinstance(value, bool) else str(value)
@@ -105,7 +128,7 @@ def format_meta(fmt: str, version: str, meter: str, serial: str, probe: str, uni
         if file > 0:
             parts.append(f'"file":{file}')
         return "{" + ",".join(parts) + "}\n"
-    return ""
+    raise ValueError(f"unknown log format {fmt!r}")
 
 
 def format_gap(fmt: str, start: datetime, end: datetime) -> str:

@@ -298,8 +298,8 @@ class Meter:
         or AC/DC code that has no meaning.
         """
         record = _library.MeterReading()
+        timestamp = datetime.now(timezone.utc)  # when it was asked for, as every log stamps it
         self._call("mtrGetReading", ctypes.byref(record))
-        timestamp = datetime.now(timezone.utc)
         return make_reading(record.value, record.units, record.range, record.acdc,
                             record.scale, record.aux, timestamp)
 

@@ -24,8 +24,9 @@ from pymeasure.instruments.validators import strict_discrete_set
 
 from .types import MU0
 
-#: Tesla per unit of the letters that end a ``:MEAS:FLUX?`` reply.
-_LETTERS = {"G": 1e-4, "T": 1.0, "A": MU0, "AM": MU0}
+#: Tesla per unit of the letters that end a ``:MEAS:FLUX?`` reply: "A" is
+#: kA/m (the meter's A/m rows with scale codes 4 and 5), "Am" A/m.
+_LETTERS = {"G": 1e-4, "T": 1.0, "A": 1000.0 * MU0, "AM": MU0}
 _READING = re.compile(r"^\s*([-+]?\d+(?:\.\d*)?)\s*(G|T|Am|A)\s*$", re.IGNORECASE)
 
 #: :UNIT:FLUX? replies and the command tail that selects each.

@@ -88,15 +88,21 @@ DEFAULT_FIELD = 0.0125
 DEFAULT_LATENCY = 0.001
 
 
-def _set_latency(lib: "_library.Library"):
-    """korvelSimSetLatency of a loaded simulated library, declared here."""
-    function = getattr(lib._cdll, "korvelSimSetLatency", None)
+def _newer_function(lib: "_library.Library", name: str, argtypes: list):
+    """A control function that older simulated libraries lack, declared here
+    (so an older library still loads for everything else)."""
+    function = getattr(lib._cdll, name, None)
     if function is None:
-        raise KorvelError(f"the library {lib.path} has no function korvelSimSetLatency; "
+        raise KorvelError(f"the library {lib.path} has no function {name}; "
                           "it is older than this package - rebuild or update it")
     function.restype = ctypes.c_int
-    function.argtypes = [ctypes.c_double]
+    function.argtypes = argtypes
     return function
+
+
+def _set_latency(lib: "_library.Library"):
+    """korvelSimSetLatency of a loaded simulated library."""
+    return _newer_function(lib, "korvelSimSetLatency", [ctypes.c_double])
 
 
 class Simulator:
@@ -172,6 +178,19 @@ class Simulator:
                                         float(noise), float(drift), seed & 0xFFFFFFFF)
         self._ok(self._lib.korvelSimSetFieldSource(meter, ctypes.byref(field)),
                  f"set_field_source({meter})")
+
+    def set_scale(self, meter: int, scale: int) -> None:
+        """The scale code (0 to 255) the meter sends with its readings from
+        now on; its counts follow that code's resolution: 4 and 5 count A/m in
+        kA/m (one count is 1, 10, 100 A/m in ranges 0-2 with 4; 10, 100,
+        1000 A/m with 5), 2 gives range 1 finer steps (1 mG, 1e-7 T,
+        0.01 A/m); every other code is the plain resolution (0, the default).
+        Kept across :meth:`power_cycle`."""
+        if isinstance(scale, bool) or not isinstance(scale, int):
+            raise KorvelError(f"the simulator refused set_scale({meter}, {scale!r}): "
+                              "the scale code is a whole number from 0 to 255")
+        function = _newer_function(self._lib, "korvelSimSetScale", [ctypes.c_int, ctypes.c_int])
+        self._ok(function(meter, scale), f"set_scale({meter}, {scale})")
 
     # --------------------------------------------------------------- faults
 

@@ -9,6 +9,8 @@ from datetime import datetime
 from typing import Tuple, Union
 
 MU0 = 4.0 * math.pi * 1e-7  # tesla per (ampere per metre) in free space
+#: A count this large (either sign) is the meter pinned at its range's limit.
+OVER_RANGE_COUNTS = 32767
 
 
 class Units(enum.IntEnum):
@@ -114,8 +116,10 @@ class Reading:
 
     ``tesla`` and ``text`` both come from the same raw count: ``text`` is
     exactly what the meter's ``:MEAS:FLUX?`` answers for it (the number with
-    the meter's resolution and unit letters, e.g. ``"123.4G"``), and ``tesla``
-    is that shown number in SI units.
+    the meter's resolution and unit letters, e.g. ``"123.4G"``; letters ``A``
+    are kA/m, ``Am`` A/m), and ``tesla`` is that shown number in SI units.
+    When :attr:`over_range` is true the count is pinned at the range's limit:
+    ``tesla`` is then that limit, and the true field lies beyond it.
     """
 
     count: int          #: raw reading in counts (signed 16-bit)
@@ -126,7 +130,13 @@ class Reading:
     aux: int            #: passed through from the meter, not interpreted
     tesla: float        #: the field in tesla
     text: str           #: the meter's own text, as ``:MEAS:FLUX?`` gives it
-    timestamp: datetime  #: when the reading arrived (UTC)
+    timestamp: datetime  #: when the reading was asked for (UTC)
+
+    @property
+    def over_range(self) -> bool:
+        """True when the field did not fit the range: the meter pins its
+        count at +32767 or -32767 (-32768 counts as over range too)."""
+        return abs(self.count) >= OVER_RANGE_COUNTS
 
     @property
     def gauss(self) -> float:

@@ -30,7 +30,7 @@ def test_read_csv_parses_back(sim_library, tmp_path):
     rows = list(csv.DictReader(line for line in log.open() if not line.startswith("#")))
     assert len(rows) == 6
     assert list(rows[0]) == ["timestamp", "elapsed_s", "tesla", "text", "units", "range", "acdc",
-                             "counts"]
+                             "counts", "over_range"]
     elapsed = [float(r["elapsed_s"]) for r in rows]
     assert elapsed == sorted(elapsed) and elapsed[0] == 0.0
     assert [r["timestamp"] for r in rows] == sorted(r["timestamp"] for r in rows)
@@ -103,7 +103,7 @@ def test_ctrl_c_ends_a_run_cleanly(sim_library, tmp_path):
     _, stderr = process.communicate(timeout=30)
     assert process.returncode == 0
     lines = [line for line in log.read_text().splitlines() if not line.startswith("#")]
-    assert len(lines) >= 4 and lines[-1].count(",") == 7  # complete records only
+    assert len(lines) >= 4 and lines[-1].count(",") == 8  # complete records only
     assert f"{len(lines) - 1} readings in" in stderr
 
 
@@ -134,10 +134,11 @@ def test_plot_of_a_jsonl_log_defaults_next_to_it(sim_library, tmp_path):
 
 
 @pytest.mark.parametrize("content, message", [
-    ("", "not a korvel read log"),
-    ("hello\n", "not a korvel read log"),
+    ("", "no reading with a value to plot"),
+    ("hello\n", "bad.csv, line 1: not a Korvel record"),
     ("timestamp,elapsed_s,tesla,text,units,range,acdc,counts\n", "no reading"),
-    ("timestamp,elapsed_s,tesla,text,units,range,acdc,counts\nx,abc,1e-3,1G,G,0,DC,1\n", "damaged"),
+    ("timestamp,elapsed_s,tesla,text,units,range,acdc,counts\nx,abc,1e-3,1G,G,0,DC,1\n",
+     "bad.csv, line 2: 'x' is not a UTC timestamp"),
 ])
 def test_plot_refuses_what_is_not_a_log(sim_library, tmp_path, content, message):
     log = tmp_path / "bad.csv"

@@ -58,8 +58,13 @@ def split_log(fmt, text):
 
 
 @pytest.mark.parametrize("fmt", ["csv", "jsonl"])
-@pytest.mark.parametrize("settings", [[], ["--units", "T", "--range", "auto"], ["--units", "A/m", "--range", "2"],
-                                      ["--ac"]], ids=["power-on", "tesla-auto", "am-range-2", "ac"])
+@pytest.mark.parametrize("settings", [
+    [], ["--units", "T", "--range", "auto"], ["--units", "A/m", "--range", "2"], ["--ac"],
+    # 1.5 T is 15000 G: range 0 (at most 3276.7 G) pins.
+    ["--field", "1.5", "--range", "0"],
+    # 1.5507 T is 1234 kA/m: the meter's kA/m row.
+    ["--field", "1.5507", "--scale", "5", "--units", "A/m", "--range", "2"],
+], ids=["power-on", "tesla-auto", "am-range-2", "ac", "over-range", "scale-5-kA/m"])
 def test_program_and_package_write_the_same_records(fmt, settings, sim_library, korvel_program):
     args = ["-n", "25", "--format", fmt, "-q", "--seed", "11", *settings]
     ours = python_read(args, sim_library)
@@ -75,9 +80,12 @@ def test_program_and_package_write_the_same_records(fmt, settings, sim_library, 
             continue
         assert meta_py[key] == meta_c[key], key
     assert len(rows_py) == len(rows_c) == 25
+    if "--field" in settings:  # the rows these settings exist for are the ones compared
+        pinned = settings[1] == "1.5"
+        assert all(row["over_range"] == ("true" if pinned else "false") for row in rows_py)
     for py, c in zip(rows_py, rows_c):
         assert list(py) == list(c) == list(_records.COLUMNS)
-        for column in ("tesla", "text", "units", "range", "acdc", "counts"):
+        for column in ("tesla", "text", "units", "range", "acdc", "counts", "over_range"):
             assert py[column] == c[column], (column, py, c)
         for row in (py, c):
             assert STAMP.fullmatch(row["timestamp"].strip('"'))
@@ -142,9 +150,9 @@ def test_plot_reads_the_meta_block(sim_library, tmp_path, korvel_program):
     log = tmp_path / "run.csv"
     made = program_read(["-n", "5", "--format", "csv", "-o", str(log)], korvel_program, sim_library)
     assert made.returncode == 0, made.stderr
-    from korvel.__main__ import read_log
-    elapsed, teslas, units, meta = read_log(str(log))
-    assert len(teslas) == 5 and meta["serial"] == "KV0001" and meta["start"].endswith("Z")
+    from korvel import read_log
+    read = read_log(str(log))
+    assert len(read.readings) == 5 and read.serials == ["KV0001"] and read.meta[0]["start"].endswith("Z")
     env = dict(os.environ, KORVEL_SIM_LIBRARY=sim_library, PYTHONPATH=str(PACKAGE_ROOT), MPLBACKEND="Agg")
     png = subprocess.run([sys.executable, "-m", "korvel", "plot", str(log), "-o", "-"], capture_output=True,
                          timeout=120, env=env)

@@ -5,7 +5,12 @@
 #   2. the concurrency and hot-unplug tests and the link tests under
 #      ThreadSanitizer (the tsan preset);
 #   3. a brief soak: 200,000 calls with faults injected at random;
-#   4. `korvel read` over the simulated library, with the cable pulled.
+#   4. `korvel read` over the simulated library, with the cable pulled;
+#   5. `korvel serve` out of file descriptors and held by slow HTTP clients
+#      (tests/reliability/serve, a few seconds each);
+#   6. `korvel publish` against a real Mosquitto: killed with kill -9 and
+#      restarted with its state file kept, missing, empty or random, and run
+#      on a 64 KiB tmpfs until the disk is full (tests/reliability/publish).
 # scripts/test.sh has already built and tested the default and asan presets
 # (the fuzz corpora replay and a short soak run there as CTest tests).
 #
@@ -98,5 +103,16 @@ if [ -x "$build_dir/korvel" ]; then
   fi
   echo "korvel read: 20000 readings; cable pulled after $taken readings, exit 1, no hang"
 fi
+
+. scripts/program-tier.sh
+# ------------------------------------------------------------ korvel serve
+echo "-- korvel serve under attack"
+KORVEL_BUILD_DIR=$build_dir program_tier "serve under attack" tests/reliability/serve
+
+# --------------------------------------------------------- korvel publish
+echo "-- korvel publish: kill -9, lost state files, a full disk"
+publish_started=$SECONDS
+KORVEL_BUILD_DIR=$build_dir program_tier "publish crash and full-disk" tests/reliability/publish
+echo "korvel publish cases: $((SECONDS - publish_started)) s"
 
 echo "reliability tier passed in $((SECONDS - started)) s"

@@ -301,6 +301,14 @@ KORVEL_API int korvelSimSetFieldSource(int meter, const KorvelSimField* field) {
     return 0;
 }
 
+KORVEL_API int korvelSimSetScale(int meter, int scale) {
+    if (scale < 0 || scale > 255) return -1;  // one byte of the reading
+    auto m = meterAt(meter);
+    if (!m) return -1;
+    m->setScale(static_cast<std::uint8_t>(scale));
+    return 0;
+}
+
 KORVEL_API int korvelSimInjectFault(int meter, int fault, int count) {
     if (fault < KORVEL_SIM_FAULT_NONE || fault > KORVEL_SIM_FAULT_UNPLUG || count < 0) return -1;
     auto m = meterAt(meter);

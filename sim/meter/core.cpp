@@ -54,7 +54,7 @@ Counts MeterCore::measure() {
     case 3: if (std::fabs(b) < std::fabs(held)) held = b; b = held; break;
     default: b = held; break;
     }
-    const Counts c = toCounts(b, settings.units, settings.range, settings.autoRange != 0);
+    const Counts c = toCounts(b, settings.units, settings.range, settings.autoRange != 0, scale);
     if (settings.autoRange != 0 && c.range != settings.range) {
         settings.range = c.range;
         status.raise(kOperation, kOperRangeChanged);

@@ -83,6 +83,9 @@ struct MeterCore {
     Transfer transfer;
     Counters counters;
     double now = 0.0;  // seconds since power-on, for this exchange
+    // The scale code sent with every reading (set from outside, like the
+    // field; kept across power cycles). Its counts follow its resolution.
+    std::uint8_t scale = 0;
 
     // Measurement pipeline state.
     double zeroOffset = 0.0;  // tesla, set by auto-zero

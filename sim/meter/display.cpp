@@ -5,7 +5,7 @@
 
 namespace korvel::sim {
 
-LcdImage renderLcd(const Counts& reading, const Settings& s) {
+LcdImage renderLcd(const Counts& reading, const Settings& s, int scale) {
     LcdImage lcd;
     auto& f = lcd.flags;
     f[kLcdGauss] = s.units == kGauss;
@@ -27,7 +27,7 @@ LcdImage renderLcd(const Counts& reading, const Settings& s) {
 
     // The number in its unit, with a prefix that keeps it readable in four
     // digits: millitesla below 1 T, kilogauss and kA/m from 10000 up.
-    const double size = countSize(s.units, reading.range);
+    const double size = countSize(s.units, reading.range, scale);
     double x = std::fabs(static_cast<double>(reading.value)) * size;
     double step = size;
     if (s.units == kTesla && x < 1.0) {

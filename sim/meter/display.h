@@ -32,7 +32,8 @@ struct LcdImage {
     std::uint8_t flags[kLcdFlagCount] = {};
 };
 
-// Renders a reading with the meter's present settings.
-LcdImage renderLcd(const Counts& reading, const Settings& settings);
+// Renders a reading with the meter's present settings; `scale` is the
+// scale code the counts were taken with.
+LcdImage renderLcd(const Counts& reading, const Settings& settings, int scale = 0);
 
 }  // namespace korvel::sim

@@ -16,6 +16,28 @@ constexpr double kCountSize[kUnitCount][kRangeCount] = {
     {10.0, 100.0, 1000.0},  // ampere per metre
 };
 
+// The scale codes with their own resolution, per units and range (the meter's
+// counts are then of another size; the display moves its decimal point or
+// shows kA/m). Ends in a sentinel row with scale code -1.
+struct ScaledSize {
+    int scale;
+    int units;
+    int range;
+    double size;  // one count, in the units' own measure
+};
+constexpr ScaledSize kScaledSizes[] = {
+    {2, kGauss, 1, 0.001},         // 1.234 G
+    {2, kTesla, 1, 1e-7},          // 0.0001234 T
+    {2, kAmperePerMetre, 1, 0.01}, // 12.34 A/m
+    {4, kAmperePerMetre, 0, 1.0},  // 1.234 kA/m
+    {4, kAmperePerMetre, 1, 10.0},
+    {4, kAmperePerMetre, 2, 100.0},
+    {5, kAmperePerMetre, 0, 10.0},  // 12.34 kA/m
+    {5, kAmperePerMetre, 1, 100.0},
+    {5, kAmperePerMetre, 2, 1000.0},  // 1234 kA/m
+    {-1, 0, 0, 0.0},
+};
+
 // Drift: two slow sines of a few minutes' period, peak 1 together.
 constexpr double kDriftPeriodA = 240.0;
 constexpr double kDriftPeriodB = 97.0;
@@ -23,8 +45,11 @@ constexpr double kDriftShareA = 0.7;
 
 }  // namespace
 
-double countSize(int units, int range) {
+double countSize(int units, int range, int scale) {
     if (units < 0 || units >= kUnitCount || range < 0 || range >= kRangeCount) return 0.0;
+    for (const ScaledSize* row = kScaledSizes; row->scale >= 0; ++row) {
+        if (row->scale == scale && row->units == units && row->range == range) return row->size;
+    }
     return kCountSize[units][range];
 }
 
@@ -37,7 +62,7 @@ double inUnits(double tesla, int units) {
     }
 }
 
-Counts toCounts(double tesla, int units, int range, bool autoRange) {
+Counts toCounts(double tesla, int units, int range, bool autoRange, int scale) {
     Counts out;
     if (units < 0 || units >= kUnitCount) return out;
     if (range < 0 || range >= kRangeCount) range = kRangeCount - 1;
@@ -48,7 +73,7 @@ Counts toCounts(double tesla, int units, int range, bool autoRange) {
         // Nudged away from zero by a hair, so a field that is a decimal half
         // count (0.15 G) rounds up as written, not as binary floating point
         // happens to land.
-        const double exact = value / kCountSize[units][r];
+        const double exact = value / countSize(units, r, scale);
         const double counts = std::round(exact + exact * 1e-12);
         if (std::fabs(counts) <= kFullScaleCounts) {
             out.value = static_cast<std::int16_t>(counts);

@@ -24,9 +24,11 @@ inline constexpr int kUnitCount = 3;
 inline constexpr int kRangeCount = 3;
 inline constexpr int kFullScaleCounts = 32767;
 
-// Size of one count, in the units' own measure (G, T or A/m), for scale
-// code 0: range 0 is the finest.
-double countSize(int units, int range);
+// Size of one count, in the units' own measure (G, T or A/m): range 0 is the
+// finest. The scale code the meter reports picks another resolution for a
+// few units and ranges (2: finer gauss and tesla in range 1 and A/m in range
+// 1; 4 and 5: A/m counted in kA/m); every other code is the plain one.
+double countSize(int units, int range, int scale = 0);
 
 // The field in the units' own measure: gauss, tesla, or the magnetising
 // field H = B / mu0 in ampere per metre.
@@ -41,7 +43,8 @@ struct Counts {
 // Converts a field to counts. With autoRange the finest range that holds the
 // field is chosen (the top one, saturated, when none does); otherwise the
 // given range is used and saturates when the field does not fit it.
-Counts toCounts(double tesla, int units, int range, bool autoRange);
+// The counts follow the resolution of `scale` (see countSize).
+Counts toCounts(double tesla, int units, int range, bool autoRange, int scale = 0);
 
 // Seeded noise: the same seed gives the same sequence on every machine.
 class NoiseSource {

@@ -59,12 +59,12 @@ void getReading(Exchange& x) {
     x.put8((c.overrange ? 1U : 0U) | (s.hold ? 2U : 0U) | (s.relative ? 4U : 0U) |
            (s.autoRange ? 8U : 0U));
     x.put8(s.acdc);
-    x.put8(0);  // scale code: the plain resolutions
+    x.put8(x.meter.scale);  // the resolution the counts are in
 }
 
 void getLcdSnapshot(Exchange& x) {
     const Counts c = x.meter.measure();
-    const LcdImage lcd = renderLcd(c, x.meter.settings);
+    const LcdImage lcd = renderLcd(c, x.meter.settings, x.meter.scale);
     for (char ch : lcd.text) x.put8(static_cast<unsigned char>(ch));
     x.put8(lcd.decimals);
     for (std::uint8_t flag : lcd.flags) x.put8(flag);
@@ -308,10 +308,10 @@ void startDataTransfer(Exchange& x) {
             peak = std::fmax(peak, std::fabs(wave[i]));
         }
         const Settings& s = m.settings;
-        range = s.autoRange != 0 ? toCounts(peak, s.units, 0, true).range : s.range;
+        range = s.autoRange != 0 ? toCounts(peak, s.units, 0, true, x.meter.scale).range : s.range;
         units = s.units;
         for (int i = 0; i < samples; ++i)
-            t.values[i] = static_cast<std::uint16_t>(toCounts(wave[i], units, range, false).value);
+            t.values[i] = static_cast<std::uint16_t>(toCounts(wave[i], units, range, false, x.meter.scale).value);
         t.length = samples;
         detail = interval;
     } else if (selector == kMemoryBlock) {

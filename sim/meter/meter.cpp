@@ -113,6 +113,11 @@ FieldSource Meter::field() const {
     return core_.field.source();
 }
 
+void Meter::setScale(std::uint8_t scale) {
+    std::lock_guard lock(mutex_);
+    core_.scale = scale;
+}
+
 void Meter::injectFault(Fault fault, int count) {
     std::lock_guard lock(mutex_);
     faults_.inject(fault, count);

@@ -45,6 +45,8 @@ public:
 
     void setField(const FieldSource& source);
     FieldSource field() const;
+    // The scale code the meter reports with its readings (0 to 255).
+    void setScale(std::uint8_t scale);
 
     void injectFault(Fault fault, int count);
     void setRandomFaults(double probability, std::uint32_t seed);

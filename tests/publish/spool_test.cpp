@@ -1,8 +1,11 @@
 // The publisher's on-disk spool: order, delivery, the size bound with its
-// count of dropped records, and what a later run finds (also after a crash
-// that cut a record short).
+// count of dropped records, and what a later run finds: after a crash that
+// left the state behind the records, with the state lost or damaged, with
+// damaged records, with the disk full, and with another publisher on it.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "core/failure.h"
 #include "publish/spool.h"
 
 namespace korvel::cli::publish {
@@ -32,7 +36,21 @@ protected:
         for (std::uint64_t at = spool.head(); spool.read(at, &record, &next); at = next) records.push_back(record);
         return records;
     }
-    static std::string record(int n) { return "{\"seq\":" + std::to_string(n) + "}"; }
+    // What the spool makes of append(body(n)) as record number n.
+    static std::string body(int n) { return "\"n\":" + std::to_string(100 + n); }
+    static std::string record(int n) { return "{\"seq\":" + std::to_string(n) + "," + body(n) + "}"; }
+    static std::vector<std::string> records(int first, int last) {
+        std::vector<std::string> all;
+        for (int n = first; n <= last; ++n) all.push_back(record(n));
+        return all;
+    }
+    std::string text(const std::string& name) const {
+        std::ifstream file(folder / name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(file), {});
+    }
+    void write(const std::string& name, const std::string& content) const {
+        std::ofstream(folder / name, std::ios::binary | std::ios::trunc) << content;
+    }
 
     std::filesystem::path folder;
 };
@@ -44,7 +62,10 @@ TEST_F(SpoolTest, DeliversInOrderAndAnotherRunFindsTheRest) {
         EXPECT_TRUE(spool.empty());
         for (int n = 1; n <= 5; ++n) {
             EXPECT_EQ(spool.nextSeq(), static_cast<std::uint64_t>(n));
-            EXPECT_EQ(spool.append(record(n)), 0);
+            const Appended appended = spool.append(n % 2 ? body(n) : "{" + body(n) + "}\n");  // members or an object
+            EXPECT_TRUE(appended.written);
+            EXPECT_EQ(appended.seq, static_cast<std::uint64_t>(n));
+            EXPECT_EQ(appended.cut, 0);
         }
         std::string first;
         ASSERT_TRUE(spool.read(spool.head(), &first, &afterSecond));
@@ -61,37 +82,197 @@ TEST_F(SpoolTest, DeliversInOrderAndAnotherRunFindsTheRest) {
     EXPECT_EQ(other.nextSeq(), 1U);
 }
 
-TEST_F(SpoolTest, AFullSpoolDropsTheOldestAndCountsThem) {
-    Spool spool(folder.string(), "KV0001", 30);  // room for three records of 10 bytes with their line ends
-    int cut = 0;
-    for (int n = 1; n <= 9; ++n) cut += spool.append(record(n));
-    EXPECT_EQ(cut, 6);
-    EXPECT_EQ(spool.dropped(), 6U);
-    EXPECT_EQ(pending(spool), (std::vector<std::string>{record(7), record(8), record(9)}));
-    spool.reported(4);
-    EXPECT_EQ(spool.dropped(), 2U);
-    spool.save();
-    Spool again(folder.string(), "KV0001", 30);
-    EXPECT_EQ(again.dropped(), 2U);  // still to be told
+// Records numbered below 10 take 18 bytes with their line ends: {"seq":N,"n":1NN}.
+constexpr std::uint64_t kUnit = 18;
+
+TEST_F(SpoolTest, AFullSpoolDropsTheOldestAndTheNextRecordTellsHowMany) {
+    ASSERT_EQ(record(1).size() + 1, kUnit);
+    Spool spool(folder.string(), "KV0001", 3 * kUnit);
+    for (int n = 1; n <= 3; ++n) EXPECT_EQ(spool.append(body(n)).cut, 0);
+    EXPECT_EQ(spool.append(body(4)).cut, 1);  // number 1 goes
+    EXPECT_EQ(spool.dropped(), 1U);
+    EXPECT_EQ(pending(spool), records(2, 4));
+    EXPECT_EQ(spool.append(body(5)).cut, 2);  // 31 bytes with its count: numbers 2 and 3 go
+    EXPECT_EQ(pending(spool).back(), "{\"seq\":5,\"dropped\":1,\"n\":105}");
+    EXPECT_EQ(spool.dropped(), 2U);  // to be told by the next record
 }
 
-TEST_F(SpoolTest, ARecordCutShortByACrashIsNoRecord) {
+TEST_F(SpoolTest, ADroppedCountStillToTellSurvivesARestart) {
+    {
+        Spool spool(folder.string(), "KV0001", 3 * kUnit);
+        for (int n = 1; n <= 5; ++n) spool.append(body(n));
+        EXPECT_EQ(spool.dropped(), 2U);
+    }
+    Spool again(folder.string(), "KV0001", 1 << 20);
+    EXPECT_EQ(again.dropped(), 2U);
+    again.append(body(6));
+    EXPECT_EQ(pending(again).back(), "{\"seq\":6,\"dropped\":2,\"n\":106}");
+}
+
+TEST_F(SpoolTest, OnlyRecordsThatNeverReachedTheBrokerCountAsDropped) {
+    Spool spool(folder.string(), "KV0001", 3 * kUnit);
+    for (int n = 1; n <= 3; ++n) spool.append(body(n));
+    std::vector<std::uint64_t> ends;
+    std::string line;
+    std::uint64_t next = 0;
+    for (std::uint64_t at = spool.head(); spool.read(at, &line, &next); at = next) ends.push_back(next);
+    spool.sent(spool.end());  // all three on their way
+    spool.append(body(4));
+    spool.append(body(5));    // numbers 1 and 2 dropped on their way
+    EXPECT_EQ(spool.dropped(), 0U);
+    spool.delivered(ends[0]); // the broker has number 1 after all
+    spool.resend();           // the connection went before number 2 was acknowledged
+    EXPECT_EQ(spool.dropped(), 1U);
+    spool.append(body(6));
+    EXPECT_EQ(pending(spool).back(), "{\"seq\":6,\"dropped\":1,\"n\":106}");
+}
+
+TEST_F(SpoolTest, ARecordDroppedWithItsOwnCountPassesTheCountOn) {
+    Spool spool(folder.string(), "KV0001", 2 * kUnit + 4);
+    for (int n = 1; n <= 3; ++n) spool.append(body(n));  // number 1 dropped
+    spool.append(body(4));                               // telling of 1 (31 bytes): numbers 2 and 3 dropped
+    EXPECT_EQ(spool.dropped(), 2U);
+    spool.append(body(5));                               // telling of 2: number 4 dropped with the 1 it told of
+    EXPECT_EQ(spool.dropped(), 2U);
+    spool.append(body(6));
+    EXPECT_EQ(pending(spool).back(), "{\"seq\":6,\"dropped\":2,\"n\":106}");
+}
+
+TEST_F(SpoolTest, NumbersAreNeverUsedTwiceAfterACrashLeftTheStateBehind) {
+    std::vector<std::string> before;
     {
         Spool spool(folder.string(), "KV0001", 1 << 20);
-        spool.append(record(1));
-        spool.append(record(2));
+        for (int n = 1; n <= 10; ++n) spool.append(body(n));
+        spool.save();
     }
-    std::ofstream(folder / "KV0001.spool", std::ios::app) << "{\"seq\":3,\"tes";
+    const std::string staleState = text("KV0001.state");
+    {
+        Spool spool(folder.string(), "KV0001", 1 << 20);
+        for (int n = 11; n <= 15; ++n) spool.append(body(n));
+        before = pending(spool);
+    }
+    write("KV0001.state", staleState);  // as a kill -9 before the state was written
     Spool again(folder.string(), "KV0001", 1 << 20);
-    EXPECT_EQ(pending(again), (std::vector<std::string>{record(1), record(2)}));
-    again.append(record(3));
-    EXPECT_EQ(pending(again).back(), record(3));
+    EXPECT_EQ(again.nextSeq(), 16U);
+    EXPECT_EQ(pending(again), before);  // the same records under the same numbers
+}
+
+TEST_F(SpoolTest, ALostOrDamagedStateIsRebuiltFromTheRecordsAndSaysSo) {
+    for (const std::string damage : {"", "\x8f\x01garbage\n", "head 12\nnext_seq x\ndropped 0\n", "-"}) {
+        std::filesystem::remove_all(folder);
+        {
+            Spool spool(folder.string(), "KV0001", 1 << 20);
+            for (int n = 1; n <= 6; ++n) spool.append(body(n));
+            std::string line;
+            std::uint64_t next = 0;
+            spool.read(spool.head(), &line, &next);
+            spool.delivered(next);
+        }
+        if (damage == "-")
+            std::filesystem::remove(folder / "KV0001.state");
+        else
+            write("KV0001.state", damage);
+        Spool again(folder.string(), "KV0001", 1 << 20);
+        ASSERT_EQ(again.notices().size(), 1U) << damage;
+        EXPECT_NE(again.notices()[0].find("KV0001.state"), std::string::npos);
+        EXPECT_EQ(pending(again), records(1, 6)) << damage;  // sent again, unchanged
+        EXPECT_EQ(again.nextSeq(), 7U);
+    }
+    std::filesystem::remove_all(folder);
+    Spool fresh(folder.string(), "KV0001", 1 << 20);  // a new spool is no damage
+    EXPECT_TRUE(fresh.notices().empty());
+}
+
+TEST_F(SpoolTest, DamagedLinesAreSetAsideAndTheRecordsAfterThemKept) {
+    {
+        Spool spool(folder.string(), "KV0001", 1 << 20);
+        for (int n = 1; n <= 3; ++n) spool.append(body(n));
+    }
+    std::string damage = std::string(5000, 'x') + "\n";                   // over-long
+    damage += "\x93\xff\x02{\"seq\":9\n";                                   // random bytes, a half record
+    damage += "{\"seq\":2,\"n\":1}\n";                                      // a number already used
+    damage += "{\"seq\":4,\"n\":\"\xc3\x28\"}\n";                           // not UTF-8
+    std::string tail;
+    for (int n = 4; n <= 70; ++n) tail += record(n) + "\n";
+    std::ofstream(folder / "KV0001.spool", std::ios::app | std::ios::binary) << damage << tail << "{\"seq\":71,";
+    Spool again(folder.string(), "KV0001", 1 << 20);
+    ASSERT_EQ(again.notices().size(), 1U);
+    EXPECT_NE(again.notices()[0].find("5 damaged lines"), std::string::npos) << again.notices()[0];
+    EXPECT_EQ(pending(again), records(1, 70));
+    EXPECT_EQ(again.nextSeq(), 71U);
+    EXPECT_EQ(text("KV0001.bad"), damage + "{\"seq\":71,\n");
+}
+
+TEST_F(SpoolTest, AStateThatPointsInsideARecordSendsTheWholeRecord) {
+    {
+        Spool spool(folder.string(), "KV0001", 1 << 20);
+        for (int n = 1; n <= 4; ++n) spool.append(body(n));
+    }
+    const std::uint64_t inside = record(1).size() + 1 + 5;  // inside number 2
+    write("KV0001.state", "head " + std::to_string(inside) + "\nnext_seq 5\ndropped 0\n");
+    Spool again(folder.string(), "KV0001", 1 << 20);
+    EXPECT_EQ(again.notices().size(), 1U);
+    EXPECT_EQ(pending(again), records(2, 4));
+}
+
+TEST_F(SpoolTest, ASecondPublisherIsRefusedWithTheHoldersPid) {
+    Spool first(folder.string(), "KV0001", 1 << 20);
+    try {
+        Spool second(folder.string(), "KV0001", 1 << 20);
+        FAIL() << "a second spool opened";
+    } catch (const Failure& failure) {
+        EXPECT_EQ(failure.exitCode(), kExitMeterError);
+        EXPECT_NE(std::string(failure.what()).find("pid " + std::to_string(getpid()) + ")"), std::string::npos)
+            << failure.what();
+    }
+    Spool otherMeter(folder.string(), "KV0002", 1 << 20);  // one folder may hold several meters' spools
+}
+
+TEST_F(SpoolTest, AStateFileThatCannotBeWrittenIsASentenceNotACrash) {
+    std::filesystem::create_directories(folder / "KV0001.state");
+    try {
+        Spool spool(folder.string(), "KV0001", 1 << 20);
+        FAIL() << "opened without a state file";
+    } catch (const Failure& failure) {
+        EXPECT_NE(std::string(failure.what()).find("KV0001.state"), std::string::npos) << failure.what();
+    }
+}
+
+TEST_F(SpoolTest, AFullDiskStopsTheSpoolWithWholeRecordsAndTheNextRunGoesOn) {
+    signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails with EFBIG, as on a full disk
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    int written = 0;
+    {
+        Spool spool(folder.string(), "KV0001", 1 << 20);
+        rlimit small = saved;
+        small.rlim_cur = 1000;  // room for 50 records of 19 or 20 bytes, not more
+        setrlimit(RLIMIT_FSIZE, &small);
+        Appended appended;
+        for (int n = 1; n <= 200 && (appended = spool.append(body(n))).written; ++n) written = n;
+        setrlimit(RLIMIT_FSIZE, &saved);
+        EXPECT_GT(written, 10);
+        EXPECT_LT(written, 200);
+        EXPECT_NE(spool.failure().find("KV0001.spool"), std::string::npos) << spool.failure();
+        EXPECT_FALSE(spool.append(body(1)).written);  // no record after a failure
+        EXPECT_TRUE(spool.save());                    // the state still can be
+    }
+    Spool again(folder.string(), "KV0001", 1 << 20);
+    EXPECT_TRUE(again.notices().empty());
+    EXPECT_EQ(pending(again), records(1, written));  // whole records only
+    EXPECT_EQ(again.nextSeq(), static_cast<std::uint64_t>(written + 1));
+}
+
+TEST_F(SpoolTest, RecordsThatAreNotOneJsonObjectAreRefused) {
+    Spool spool(folder.string(), "KV0001", 1 << 20);
+    EXPECT_FALSE(spool.append("\"text\":\"two\nlines\"").written);
+    EXPECT_EQ(pending(spool).size(), 0U);
 }
 
 TEST_F(SpoolTest, PositionsStayValidWhenDeliveredRecordsAreCutAway) {
     Spool spool(folder.string(), "KV0001", 8 << 20);
     const std::string big(1000, 'x');
-    for (int n = 0; n < 3000; ++n) spool.append("{\"seq\":" + std::to_string(n) + ",\"pad\":\"" + big + "\"}");
+    for (int n = 1; n <= 3000; ++n) spool.append("\"pad\":\"" + big + "\"");
     // Deliver all but the last ten, record by record, as acknowledgements come.
     std::vector<std::uint64_t> ends;
     std::string text;
@@ -101,8 +282,21 @@ TEST_F(SpoolTest, PositionsStayValidWhenDeliveredRecordsAreCutAway) {
     for (std::size_t i = 0; i + 10 < ends.size(); ++i) spool.delivered(ends[i]);
     EXPECT_LT(std::filesystem::file_size(folder / "KV0001.spool"), 1U << 20);  // the front was cut away
     ASSERT_TRUE(spool.read(cursor, &text, &next));
-    EXPECT_EQ(text.rfind("{\"seq\":2990,", 0), 0U);
+    EXPECT_EQ(text.rfind("{\"seq\":2991,", 0), 0U);
     EXPECT_EQ(pending(spool).size(), 10U);
+}
+
+TEST_F(SpoolTest, CompactionKeepsTheNewestNumberWhenEverythingWasDelivered) {
+    {
+        Spool spool(folder.string(), "KV0001", 8 << 20);
+        const std::string big(1000, 'x');
+        for (int n = 1; n <= 2000; ++n) spool.append("\"pad\":\"" + big + "\"");
+        spool.delivered(spool.end());
+        EXPECT_LT(std::filesystem::file_size(folder / "KV0001.spool"), 2000U);
+    }
+    std::filesystem::remove(folder / "KV0001.state");  // the numbering must come from the records
+    Spool again(folder.string(), "KV0001", 8 << 20);
+    EXPECT_EQ(again.nextSeq(), 2001U);
 }
 
 }  // namespace

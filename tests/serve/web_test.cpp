@@ -3,6 +3,10 @@
 // recording's file.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -226,50 +230,111 @@ TEST(LiveFeed, WaitersWakeForNewSamplesAndForStop) {
     EXPECT_FALSE(feed.waitNewer(0, std::chrono::milliseconds(1000)));
 }
 
-TEST(OverRange, IsThePinnedCount) {
+TEST(OverRange, IsThePinnedCountAndStaysOutOfTheStatistics) {
+    using korvel::cli::isOverRange;
     EXPECT_TRUE(isOverRange(MeterReading{32767, 0, 0, 0, 0, 0}));
     EXPECT_TRUE(isOverRange(MeterReading{-32767, 0, 0, 0, 0, 0}));
     EXPECT_TRUE(isOverRange(MeterReading{-32768, 0, 0, 0, 0, 0}));
     EXPECT_FALSE(isOverRange(MeterReading{32766, 0, 0, 0, 0, 0}));
+    // 12.5 mT with a short over-range spell: the mean stays 12.5 mT.
+    LiveFeed feed(100);
+    const auto t0 = WallClock::now();
+    for (int i = 0; i < 6; ++i) feed.publish(reading(t0 + std::chrono::milliseconds(100 * i), i % 3 == 0 ? 32767 : 1250));
+    EXPECT_EQ(feed.statistics().count(), 4);
+    EXPECT_EQ(feed.statistics().overRange(), 2);
+    EXPECT_NEAR(feed.statistics().mean(), 0.0125, 1e-12);
 }
 
-TEST(Recorder, WritesTheReadCsvAndNeverOverwrites) {
+MeterStatus meterStatus(const std::string& serial) {
+    MeterStatus status;
+    status.serial = serial;
+    status.identification = "KORVEL,KV-100," + serial + ",1.02";
+    status.probe = "HP-100";
+    return status;
+}
+
+std::vector<std::string> lines(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> out;
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+TEST(Recorder, WritesAMetaBlockAndWholeRowsAndNeverOverwrites) {
     const auto folder = std::filesystem::temp_directory_path() / ("korvel-rec-" + newToken());
-    std::filesystem::create_directories(folder);
-    Recorder recorder(folder.string());
+    Recorder recorder((folder / "made").string());  // a missing folder is made
     std::string error;
-    ASSERT_TRUE(recorder.start("KV/../0001", &error)) << error;
-    EXPECT_FALSE(recorder.start("KV0001", &error));  // one at a time
+    ASSERT_TRUE(recorder.start(&error)) << error;
+    EXPECT_FALSE(recorder.start(&error));  // one at a time
     const auto t0 = WallClock::now();
-    recorder.add(reading(t0, 1250));
-    recorder.add(reading(t0 + std::chrono::milliseconds(100), 0, false));  // no row while away
-    recorder.add(reading(t0 + std::chrono::milliseconds(250), -5));
+    Sample first = reading(t0, 1250);
+    first.elapsed = 7.0;  // the server's clock ran before the recording
+    recorder.add(first, meterStatus("KV/../0001"));
+    recorder.add(reading(t0 + std::chrono::milliseconds(100), 0, false), meterStatus("KV/../0001"));  // away
+    Sample later = reading(t0 + std::chrono::milliseconds(250), -5);
+    later.elapsed = 7.25;
+    recorder.add(later, meterStatus("KV/../0001"));
     recorder.stop();
-    const Recorder::State first = recorder.state();
-    EXPECT_FALSE(first.recording);
-    EXPECT_EQ(first.rows, 2);
-    EXPECT_EQ(std::filesystem::path(first.path).parent_path(), folder);
-    EXPECT_TRUE(std::filesystem::path(first.path).filename().string().starts_with("korvel-KV0001-"));
-    std::ifstream in(first.path);
-    std::string header, row1, row2, extra;
-    std::getline(in, header);
-    std::getline(in, row1);
-    std::getline(in, row2);
-    EXPECT_EQ(header + "\n", korvel::cli::csvHeader());
-    EXPECT_NE(row1.find(",0.000000,0.0125,125.0G,G,0,DC,1250"), std::string::npos) << row1;
-    EXPECT_NE(row2.find(",0.250000,-5e-05,-0.5G,G,0,DC,-5"), std::string::npos) << row2;
-    EXPECT_FALSE(std::getline(in, extra));
+    const Recorder::State done = recorder.state();
+    EXPECT_FALSE(done.recording);
+    EXPECT_EQ(done.rows, 2);
+    EXPECT_EQ(std::filesystem::path(done.path).parent_path(), folder / "made");
+    EXPECT_TRUE(std::filesystem::path(done.path).filename().string().starts_with("korvel-KV0001-"));
+    const std::vector<std::string> text = lines(done.path);
+    ASSERT_GE(text.size(), 4u);
+    EXPECT_EQ(text[0].rfind("# korvel ", 0), 0u);
+    EXPECT_NE(std::find(text.begin(), text.end(), "# serial: KV/../0001"), text.end());
+    const auto header = std::find(text.begin(), text.end(), "timestamp,elapsed_s,tesla,text,units,range,acdc,counts,over_range");
+    ASSERT_NE(header, text.end());
+    ASSERT_EQ(text.end() - header, 3);
+    EXPECT_NE(header[1].find(",0.000000,0.0125,125.0G,G,0,DC,1250,false"), std::string::npos) << header[1];
+    EXPECT_NE(header[2].find(",0.250000,-5e-05,-0.5G,G,0,DC,-5,false"), std::string::npos) << header[2];
 
     // Started again within the same second: a new file, the first kept.
-    ASSERT_TRUE(recorder.start("KV/../0001", &error)) << error;
+    ASSERT_TRUE(recorder.start(&error)) << error;
+    recorder.add(reading(t0, 1250), meterStatus("KV/../0001"));
     recorder.stop();
-    EXPECT_NE(recorder.state().path, first.path);
-    EXPECT_TRUE(std::filesystem::exists(first.path));
-    std::filesystem::remove_all(folder);
+    EXPECT_NE(recorder.state().path, done.path);
+    EXPECT_TRUE(std::filesystem::exists(done.path));
 
-    Recorder nowhere((folder / "missing").string());
-    EXPECT_FALSE(nowhere.start("KV0001", &error));
-    EXPECT_NE(error.find("cannot create"), std::string::npos);
+    std::ofstream(folder / "file") << "x";
+    Recorder nowhere((folder / "file").string());
+    EXPECT_FALSE(nowhere.start(&error));
+    EXPECT_NE(error.find("cannot record into"), std::string::npos) << error;
+    std::filesystem::remove_all(folder);
+}
+
+// A full disk (here: the file size limit) ends the recording with the file
+// at its last whole row, and says why.
+TEST(Recorder, AFullDiskEndsAtTheLastWholeRow) {
+    const auto folder = std::filesystem::temp_directory_path() / ("korvel-rec-" + newToken());
+    Recorder recorder(folder.string());
+    std::string error;
+    ASSERT_TRUE(recorder.start(&error)) << error;
+    const auto t0 = WallClock::now();
+    recorder.add(reading(t0, 1250), meterStatus("KV0001"));
+    const std::string path = recorder.state().path;
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = std::filesystem::file_size(path) + 150;  // two rows and part of a third
+    setrlimit(RLIMIT_FSIZE, &small);
+    for (int i = 1; i <= 5; ++i) recorder.add(reading(t0 + std::chrono::milliseconds(10 * i), 1250), meterStatus("KV0001"));
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+    const Recorder::State state = recorder.state();
+    EXPECT_FALSE(state.recording);
+    EXPECT_NE(state.error.find("writing stopped"), std::string::npos) << state.error;
+    const std::vector<std::string> text = lines(path);
+    const auto rows = std::count_if(text.begin(), text.end(), [](const std::string& l) { return l.ends_with(",false"); });
+    EXPECT_EQ(rows, state.rows);
+    EXPECT_GE(state.rows, 2);
+    EXPECT_LT(state.rows, 6);
+    std::ifstream in(path, std::ios::binary);
+    const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(all.back(), '\n');
+    std::filesystem::remove_all(folder);
 }
 
 }  // namespace

@@ -433,6 +433,9 @@ TEST_F(Library, ControlFunctionsRefuseBadArguments) {
         korvelSimSetFieldSource(0, nullptr),
         korvelSimSetFieldSource(0, &nanField),
         korvelSimSetFieldSource(0, &negativeNoise),
+        korvelSimSetScale(0, 256),
+        korvelSimSetScale(0, -1),
+        korvelSimSetScale(1, 5),
         korvelSimInjectFault(0, 11, 1),
         korvelSimInjectFault(0, -1, 1),
         korvelSimInjectFault(0, KORVEL_SIM_FAULT_SILENCE, -1),
@@ -499,6 +502,32 @@ TEST_F(Library, ThreadsOnDifferentMetersAndTheControlApi) {
     control.join();
     EXPECT_EQ(wrong.load(), 0);
     for (MeterHandle h : handles) closeKorvel(h);
+}
+
+// The scale code reaches the library with the reading, the counts follow its
+// resolution, and it outlasts a power cycle. 1.5507 T is H = 1.5507 / (4 pi
+// 1e-7) = 1234001 A/m: 1234 counts of 1 kA/m (scale code 5, range 2).
+TEST_F(Library, ScaleCodeTravelsWithTheReading) {
+    korvelSimSetField(0, 1.5507);
+    ASSERT_EQ(korvelSimSetScale(0, 5), 0);
+    const MeterHandle h = openKorvel();
+    ASSERT_NE(h, 0u);
+    ASSERT_EQ(mtrSetUnits(h, 2, 0), 0);
+    ASSERT_EQ(mtrSetRange(h, 2), 0);
+    MeterReading r{};
+    ASSERT_EQ(mtrGetReading(h, &r), 0);
+    EXPECT_EQ(r.scale, 5);
+    EXPECT_EQ(r.value, 1234);
+    EXPECT_EQ(r.aux & 1, 0) << "no overrange";
+
+    ASSERT_EQ(korvelSimPowerCycle(0), 0);
+    closeKorvel(h);
+    const MeterHandle again = openKorvel();
+    ASSERT_NE(again, 0u);
+    ASSERT_EQ(mtrGetReading(again, &r), 0);
+    EXPECT_EQ(r.scale, 5) << "a power cycle keeps the scale code";
+    EXPECT_EQ(r.units, 0) << "but the settings are the power-on ones";
+    closeKorvel(again);
 }
 
 }  // namespace

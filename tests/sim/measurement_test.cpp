@@ -231,6 +231,58 @@ TEST_F(Measurement, LimitConditionWhenOnAndExceeded) {
 }
 
 // The conversion on its own, including inputs no field source should give.
+// The scale codes with a resolution of their own; the expected counts come
+// from H = B / mu0 (mu0 = 4 pi 1e-7) and the count sizes the display implies
+// (scale 5 range 2 A/m: 1 kA/m; scale 4: 0.1 kA/m; scale 2 range 1: 1 mG,
+// 1e-7 T, 0.01 A/m). Codes without a row of their own count as code 0.
+TEST_F(Measurement, ScaleCodesChooseTheirResolution) {
+    struct Case {
+        std::uint8_t scale, units, range;
+        double tesla;
+        int counts;
+    };
+    const double mu0 = 4e-7 * M_PI;
+    const Case cases[] = {
+        {5, 2, 2, 1.5507, static_cast<int>(std::lround(1.5507 / mu0 / 1000))},  // 1234
+        {0, 2, 2, 1.5507, 1234},
+        {4, 2, 2, 1.5507, static_cast<int>(std::lround(1.5507 / mu0 / 100))},   // 12340
+        {4, 2, 1, 0.1, static_cast<int>(std::lround(0.1 / mu0 / 10))},          // 7958
+        {5, 2, 1, 0.1, static_cast<int>(std::lround(0.1 / mu0 / 100))},         // 796
+        {4, 2, 0, 0.01234, static_cast<int>(std::lround(0.01234 / mu0))},       // 9820
+        {5, 2, 0, 0.01234, static_cast<int>(std::lround(0.01234 / mu0 / 10))},  // 982
+        {2, 2, 1, 1e-4, static_cast<int>(std::lround(1e-4 / mu0 / 0.01))},      // 7958
+        {2, 0, 1, 0.0001234, 1234},  // 1.234 G in thousandths
+        {2, 1, 1, 0.0001234, 1234},  // 0.0001234 T in 1e-7 T
+        {2, 0, 0, 0.01234, 1234},    // range 0 gauss has no scale-2 row
+        {7, 2, 2, 1.5507, 1234},     // an unknown code: the plain resolution
+        {5, 2, 2, 50.0, 32767},      // 39789 kA/m pins
+        {5, 2, 2, -50.0, -32767},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.tesla << " T, units " << int{c.units} << ", range "
+                                        << int{c.range} << ", scale " << int{c.scale});
+        meter.setScale(c.scale);
+        field(c.tesla);
+        send(0x12, {c.units, 0});
+        send(0x19, {c.range});
+        const Answer a = send(0x10);
+        ASSERT_TRUE(a.wellFormed());
+        EXPECT_EQ(static_cast<std::int16_t>(a.d16(0)), c.counts);
+        EXPECT_EQ(a.d(6), c.scale) << "the scale code is sent as set";
+        EXPECT_EQ(a.d(4) & 1, std::abs(c.counts) == 32767 ? 1 : 0) << "overrange bit";
+    }
+    // Auto-range looks for the finest range at the scale's resolution:
+    // 12340 counts of 0.1 kA/m only fit range 2.
+    meter.setScale(4);
+    field(1.5507);
+    send(0x12, {2, 0});
+    send(0x20, {1});
+    const auto [counts, range] = reading();
+    EXPECT_EQ(range, 2);
+    EXPECT_EQ(counts, 12340);
+    EXPECT_TRUE(errors().empty());
+}
+
 TEST(FieldConversion, OddInputsSaturate) {
     EXPECT_TRUE(sim::toCounts(std::nan(""), 0, 0, true).overrange);
     EXPECT_EQ(sim::toCounts(INFINITY, 1, 0, false).value, 32767);

@@ -65,19 +65,29 @@ TEST(ReadingRecord, CsvCarriesEveryFieldOfTheReading) {
         const char* text;
         const char* unitName;
         const char* acdcName;
+        const char* overRange = "false";
     } cases[] = {
         {1234, 0, 0, 0, 0, "0.01234", "123.4G", "G", "DC"},
         {-5, 0, 0, 1, 0, "-5e-05", "-0.5G", "G", "AC"},
         {1234, 1, 1, 0, 2, "0.0001234", "0.0001234T", "T", "DC"},
         {12, 0, 2, 0, 0, "0.012", "  120G", "G", "DC"},
-        {1234, 2, 2, 0, 5, "0.00155069", "1234A", "A/m", "DC"},
+        // "A" is kA/m: 1234 kA/m x 4 pi 1e-7 T m/A = 1.550690 T, as the plain row's 1234000Am.
+        {1234, 2, 2, 0, 5, "1.55069", "1234A", "A/m", "DC"},
+        {1234, 2, 2, 0, 0, "1.55069", "1234000Am", "A/m", "DC"},
+        {1234, 2, 2, 0, 4, "0.155069", "123.4A", "A/m", "DC"},
         {7, 3, 0, 0, 0, "", "Error", "units 3", "DC"},  // no row: no value in tesla
         {7, 0, 5, 9, 0, "", "Error", "G", "acdc 9"},
+        // The meter pins the count at either end of the range.
+        {32767, 0, 0, 0, 0, "0.32767", "3276.7G", "G", "DC", "true"},
+        {-32767, 1, 0, 0, 0, "-0.32767", "-0.32767T", "T", "DC", "true"},
+        {-32768, 0, 2, 0, 0, "-32.768", "-327680G", "G", "DC", "true"},
+        {32766, 0, 0, 0, 0, "0.32766", "3276.6G", "G", "DC"},
     };
-    ASSERT_EQ(splitCsv(csvHeader()).size(), 8U);
+    ASSERT_EQ(splitCsv(csvHeader()).back(), "over_range");
+    ASSERT_EQ(splitCsv(csvHeader()).size(), 9U);
     for (const Case& c : cases) {
         const auto fields = splitCsv(formatRecord(Format::Csv, sample(c.counts, c.units, c.range, c.acdc, c.scale)));
-        ASSERT_EQ(fields.size(), 8U) << c.text;
+        ASSERT_EQ(fields.size(), 9U) << c.text;
         EXPECT_EQ(fields[0], "2023-11-14T22:13:20.123456Z");
         EXPECT_EQ(fields[1], "1.250000");
         EXPECT_EQ(fields[2], c.tesla) << c.text;
@@ -86,6 +96,7 @@ TEST(ReadingRecord, CsvCarriesEveryFieldOfTheReading) {
         EXPECT_EQ(fields[5], std::to_string(c.range));
         EXPECT_EQ(fields[6], c.acdcName);
         EXPECT_EQ(fields[7], std::to_string(c.counts));
+        EXPECT_EQ(fields[8], c.overRange) << c.text;
     }
 }
 
@@ -93,7 +104,7 @@ TEST(ReadingRecord, JsonLineIsOneObjectWithNullForAMissingValue) {
     const std::string good = formatRecord(Format::Jsonl, sample(1234, 0, 0));
     EXPECT_EQ(good,
               "{\"timestamp\":\"2023-11-14T22:13:20.123456Z\",\"elapsed_s\":1.250000,\"tesla\":0.01234,"
-              "\"text\":\"123.4G\",\"units\":\"G\",\"range\":0,\"acdc\":\"DC\",\"counts\":1234}\n");
+              "\"text\":\"123.4G\",\"units\":\"G\",\"range\":0,\"acdc\":\"DC\",\"counts\":1234,\"over_range\":false}\n");
     const std::string bad = formatRecord(Format::Jsonl, sample(1, 7, 0));
     EXPECT_NE(bad.find("\"tesla\":null"), std::string::npos);
     EXPECT_NE(bad.find("\"units\":\"units 7\""), std::string::npos);
@@ -134,7 +145,12 @@ TEST(ReadingRecord, TeslaAgreesWithTheMetersTextInEveryRow) {
                     const ReadingValue v = describeReading(raw);
                     ASSERT_TRUE(v.tesla.has_value());
                     const double shown = std::strtod(v.text.c_str(), nullptr);
-                    const double perUnit = units == 0 ? 1e-4 : units == 1 ? 1.0 : 4e-7 * M_PI;
+                    // From the letters alone: "A" is kA/m, "Am" A/m.
+                    const std::string letters = v.text.substr(v.text.find_last_of("0123456789") + 1);
+                    const double perUnit = letters == "G"    ? 1e-4
+                                           : letters == "T"  ? 1.0
+                                           : letters == "Am" ? 4e-7 * M_PI
+                                                             : 4e-4 * M_PI;
                     EXPECT_NEAR(*v.tesla, shown * perUnit, std::fabs(shown * perUnit) * 1e-9 + 1e-15)
                         << v.text << " range " << range << " units " << units << " scale " << scale;
                     // What is printed keeps every digit the count has.
@@ -216,34 +232,6 @@ TEST(LogFile, NumberedNamesKeepTheExtension) {
     EXPECT_EQ(numberedPath("field", 3), "field.0003");
     EXPECT_EQ(numberedPath("dir.d/field", 3), "dir.d/field.0003");
     EXPECT_EQ(numberedPath(".hidden", 2), ".hidden.0002");
-}
-
-TEST(LogFile, RefusesAnExistingFileUnlessAppendingOrReplacing) {
-    const auto folder = std::filesystem::temp_directory_path() / ("korvel-log-" + std::to_string(getpid()));
-    std::filesystem::create_directories(folder);
-    const std::string path = (folder / "field.csv").string();
-    {
-        LogFile log(LogTarget{path, Existing::Refuse, 0, 0});
-        ASSERT_EQ(log.write("a,b\n"), 0);
-        ASSERT_EQ(log.finish(), 0);
-    }
-    EXPECT_THROW(LogFile(LogTarget{path, Existing::Refuse, 0, 0}), Failure);
-    {
-        LogFile log(LogTarget{path, Existing::Append, 0, 0});
-        EXPECT_TRUE(log.continued());
-        EXPECT_EQ(log.firstByte(), 'a');
-        EXPECT_EQ(log.size(), 4U);
-        ASSERT_EQ(log.write("c,d\n"), 0);
-    }
-    std::ifstream in(path);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(text, "a,b\nc,d\n");
-    { LogFile replaced(LogTarget{path, Existing::Replace, 0, 0}); }
-    EXPECT_EQ(std::filesystem::file_size(path), 0U);
-    // Standard output takes neither, nor rotation.
-    EXPECT_THROW(LogFile::check(LogTarget{"-", Existing::Append, 0, 0}), Failure);
-    EXPECT_THROW(LogFile::check(LogTarget{"", Existing::Refuse, 100, 0}), Failure);
-    std::filesystem::remove_all(folder);
 }
 
 TEST(Eeprom, ChunksCoverTheSpanInPiecesOfAtMostFifty) {

@@ -26,7 +26,8 @@ BUILD = Path(KORVEL).parent
 SIM_LIBRARY = str(BUILD / "libkorvel-x64-sim.so.1")
 REAL_LIBRARY = os.environ.get("KORVEL_CLI_REAL_LIBRARY", str(BUILD / "libkorvel-x64.so.1"))
 
-TESLA_PER_UNIT = {"G": 1e-4, "T": 1.0, "A": 4e-7 * math.pi, "Am": 4e-7 * math.pi}
+# "A" is kA/m, "Am" A/m (mu0 = 4 pi 1e-7 T m/A).
+TESLA_PER_UNIT = {"G": 1e-4, "T": 1.0, "A": 4e-4 * math.pi, "Am": 4e-7 * math.pi}
 
 
 def run(*args, stdin="", timeout=30, cwd=None):
@@ -132,6 +133,8 @@ def test_every_subcommand_has_help_with_examples(command):
     ["--simulate", "--field", "11", "info"],
     ["--field", "0.1", "info"],              # simulator options need --simulate
     ["--unplug-after", "1", "read"],
+    ["--scale", "5", "read"],
+    ["--simulate", "--scale", "256", "info"],
     ["eeprom"],
     ["--simulate", "eeprom", "dump"],        # -o is required
     ["eeprom", "restore", "backup.bin"],      # no --yes: refused before anything is touched
@@ -373,7 +376,8 @@ def test_read_csv_parses_back_and_agrees_with_itself():
     assert result.returncode == 0, result.stderr
     rows = csv_rows(result.stdout)
     assert len(rows) == 10
-    assert list(rows[0]) == ["timestamp", "elapsed_s", "tesla", "text", "units", "range", "acdc", "counts"]
+    assert list(rows[0]) == ["timestamp", "elapsed_s", "tesla", "text", "units", "range", "acdc", "counts",
+                             "over_range"]
     check_records(rows)
     assert summary_count(result.stderr) == 10
     values = [float(row["tesla"]) for row in rows]
@@ -618,3 +622,15 @@ def test_selftest_without_a_meter_exits_3():
     result = sim("--meters", "0", "selftest", stdin="\n")
     assert result.returncode == 3
     assert "open failed for 0" in result.stdout
+
+
+def test_scale_option_reaches_the_simulated_meters_readings():
+    """1.5507 T = 1234001 A/m (mu0 = 4 pi 1e-7): 1234 counts of 1 kA/m with
+    scale code 5 in range 2, shown as the meter's kA/m row."""
+    result = sim("--field", "1.5507", "--seed", "1", "--scale", "5", "read", "-n", "2", "--units", "A/m",
+                 "--range", "2", "--format", "jsonl")
+    assert result.returncode == 0, result.stderr
+    readings = [json.loads(line) for line in result.stdout.splitlines()[1:]]
+    assert len(readings) == 2
+    for r in readings:  # the simulated noise is about a quarter count
+        assert r["text"] == f"{r['counts']}A" and abs(r["counts"] - 1234) <= 1

@@ -56,8 +56,9 @@ def test_jsonl_log_starts_with_one_meta_record():
     lines = result.stdout.splitlines()
     first = json.loads(lines[0])
     assert first["type"] == "meta" and first["serial"] == "KV0001" and first["units"] == "T"
-    assert set(first) == {"type", "korvel", "meter", "serial", "probe", "units", "acdc", "range", "auto_range",
-                          "start", "host", "command"}
+    assert set(first) == {"type", "korvel", "format", "records", "meter", "serial", "probe", "units", "acdc",
+                          "range", "auto_range", "start", "host", "command"}
+    assert first["format"] == "jsonl" and first["records"] == 2
     assert isinstance(first["auto_range"], bool) and isinstance(first["range"], int)
     assert len(jsonl_records(result.stdout)) == 3 == len(lines) - 1
 
@@ -82,12 +83,12 @@ def test_an_existing_log_is_refused_appended_to_or_overwritten(tmp_path):
     assert len(csv_rows(text)) == 8
 
     wrong = sim("read", "-n", "1", "--format", "jsonl", "-o", str(log), "--append")
-    assert wrong.returncode == 2 and "not a jsonl log" in wrong.stderr
+    assert wrong.returncode == 2 and "is a csv log" in wrong.stderr
     assert log.read_text() == text
     jsonl = tmp_path / "field.jsonl"
     assert sim("read", "-n", "1", "--format", "jsonl", "-o", str(jsonl)).returncode == 0
     other = sim("read", "-n", "1", "--format", "csv", "-o", str(jsonl), "--append")
-    assert other.returncode == 2 and "not a csv log" in other.stderr
+    assert other.returncode == 2 and "is a jsonl log" in other.stderr
 
     # A log torn by a power cut gets its last line ended before the new run.
     with log.open("a") as torn:
@@ -243,3 +244,65 @@ def test_one_reading_shows_no_rate():
     result = sim("read")
     assert result.returncode == 0
     assert re.search(r"^1 reading$", result.stderr, re.M) and "readings/s" not in result.stderr
+
+
+# ------------------------------------------------- over range, formats, pace
+
+@pytest.mark.parametrize("field", ["1.5", "-1.5"])
+def test_over_range_readings_are_flagged_in_every_format_and_left_out_of_the_figures(field, tmp_path):
+    csv = sim("--field", field, "read", "-n", "3", "--range", "0", "--format", "csv")
+    assert csv.returncode == 0, csv.stderr
+    rows = csv_rows(csv.stdout)
+    assert [r["over_range"] for r in rows] == ["true"] * 3
+    assert {abs(int(r["counts"])) for r in rows} <= {32767, 32768}
+    assert "3 readings were over range" in csv.stderr and "field: min" not in csv.stderr
+    jsonl = sim("--field", field, "read", "-n", "2", "--range", "0", "--format", "jsonl")
+    assert [r["over_range"] for r in jsonl_records(jsonl.stdout)] == [True, True]
+    text = sim("--field", field, "read", "-n", "1", "--range", "0")
+    assert text.stdout.rstrip().endswith("OVER RANGE")
+    fine = sim("--field", "0.0125", "read", "-n", "2", "--range", "0", "--format", "jsonl")
+    assert [r["over_range"] for r in jsonl_records(fine.stdout)] == [False, False]
+
+
+def test_the_file_name_chooses_the_format_and_every_file_has_a_meta_block(tmp_path):
+    for name, first in (("x.csv", "# korvel "), ("x.jsonl", '{"type":"meta"'), ("x.ndjson", '{"type":"meta"'),
+                        ("x.log", "# korvel ")):
+        result = sim("read", "-n", "2", "-o", str(tmp_path / name))
+        assert result.returncode == 0, result.stderr
+        text = (tmp_path / name).read_text()
+        assert text.startswith(first), name
+    assert csv_meta((tmp_path / "x.csv").read_text())["format"] == "csv"
+    assert len(csv_rows((tmp_path / "x.csv").read_text())) == 2
+    assert "# format: text" in (tmp_path / "x.log").read_text()
+    forced = sim("read", "-n", "1", "--format", "jsonl", "-o", str(tmp_path / "y.csv"))
+    assert (tmp_path / "y.csv").read_text().startswith('{"type":"meta"')
+    assert forced.returncode == 0
+
+
+def test_a_replugged_meter_keeps_the_pace_and_leaves_one_gap(tmp_path):
+    log = tmp_path / "paced.csv"
+    process = subprocess.Popen(
+        [KORVEL, "--simulate", "--unplug-after", "0.7", "--replug-after", "0.6", "read", "--continuous",
+         "--interval", "0.5", "-o", str(log), "--reconnect"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            text = log.read_text() if log.exists() else ""
+            if "# gap:" in text and text.split("# gap:")[1].count("\n") >= 4:
+                break
+            time.sleep(0.05)
+        process.send_signal(signal.SIGINT)
+        out, err = process.communicate(timeout=20)
+    finally:
+        process.kill()
+    assert process.returncode == 0, err
+    text = log.read_text()
+    assert text.count("# gap:") == 1
+    rows = csv_rows(text)
+    stamps = [datetime.fromisoformat(r["timestamp"].replace("Z", "+00:00")) for r in rows]
+    elapsed = [float(r["elapsed_s"]) for r in rows]
+    assert elapsed[0] == 0.0 and len(rows) >= 5
+    spacing = [(b - a).total_seconds() for a, b in zip(stamps, stamps[1:])]
+    assert min(spacing) >= 0.25, spacing  # no catch-up burst after the gap
+    assert all(abs((s - stamps[0]).total_seconds() - e) < 2e-6 for s, e in zip(stamps, elapsed))

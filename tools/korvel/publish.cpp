@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -42,6 +43,7 @@ struct PublishOptions {
     std::string spool = "korvel-spool";
     double spoolMax = 64.0 * 1024 * 1024;
     double flushTimeout = 30;
+    double syncInterval = 1;
     RunSettingsOptions settings;
 };
 
@@ -62,28 +64,26 @@ std::string metaRecord(RunMeta meta) {
     return record;
 }
 
-// Readings and gap records into the spool, each under the next sequence
-// number, so a consumer can account for every number.
+// Readings and gap records into the spool, which puts the next sequence
+// number in front of each, so a consumer can account for every number.
 class SpoolSink : public ReadingSink {
 public:
     SpoolSink(publish::Spool& spool, std::mutex& mutex, std::string serial)
         : spool_(spool), mutex_(mutex), serial_(std::move(serial)) {}
 
-    int reading(const LoggedReading& reading) override {
-        std::lock_guard lock(mutex_);
-        return add(sequencedReading(spool_.nextSeq(), serial_, reading));
-    }
+    int reading(const LoggedReading& reading) override { return add(serialReading(serial_, reading)); }
     int gap(WallClock::time_point from, WallClock::time_point to) override {
-        std::lock_guard lock(mutex_);
-        return add(sequencedGap(spool_.nextSeq(), serial_, from, to));
+        return add(serialGap(serial_, from, to));
     }
 
 private:
     int add(const std::string& record) {
-        const int cut = spool_.append(record);
-        if (cut > 0) {
-            std::fprintf(stderr, "korvel: the spool is full (--spool-max): dropped the %d oldest reading%s\n", cut,
-                         cut == 1 ? "" : "s");
+        std::lock_guard lock(mutex_);
+        const publish::Appended appended = spool_.append(record);
+        if (!appended.written) return EIO;  // the spool's failure() says why
+        if (appended.cut > 0) {
+            std::fprintf(stderr, "korvel: the spool is full (--spool-max): dropped the %d oldest reading%s\n",
+                         appended.cut, appended.cut == 1 ? "" : "s");
         }
         return 0;
     }
@@ -126,7 +126,8 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
     link.willPayload = "offline";
 
     std::mutex spoolMutex;
-    publish::Spool spool(options.spool, serial, static_cast<std::uint64_t>(options.spoolMax));
+    publish::Spool spool(options.spool, serial, static_cast<std::uint64_t>(options.spoolMax), options.syncInterval);
+    for (const std::string& notice : spool.notices()) std::fprintf(stderr, "korvel: %s\n", notice.c_str());
     if (!spool.empty())
         std::fprintf(stderr, "korvel: %llu bytes of readings from an earlier run wait in the spool; sent first\n",
                      static_cast<unsigned long long>(spool.pendingBytes()));
@@ -135,8 +136,14 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
     SpoolSink sink(spool, spoolMutex, serial);
     std::atomic<bool> readerDone{false};
     RunEnd end = RunEnd::Done;
+    std::string readerFailure;  // nothing may escape the thread (that would abort the program)
     std::thread reading([&] {
-        end = acquisition.run(sink);
+        try {
+            end = acquisition.run(sink);
+        } catch (const std::exception& failure) {
+            readerFailure = failure.what();  // a setting refused after the meter came back
+            signals.stop();
+        }
         readerDone = true;
     });
 
@@ -150,7 +157,7 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
             signals.stop();  // ends the reader too
             break;
         }
-        publisher.step();
+        if (!publisher.step()) signals.stop();  // the spool failed: stop reading, send what it holds
         if (readerDone || signals.stopping()) {
             if (flushEnd == Clock::time_point{})
                 flushEnd = Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -173,13 +180,15 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
     publisher.goOffline(2.0);
     broker.disconnect();
     std::lock_guard lock(spoolMutex);
-    spool.save();
+    spool.save();  // on failure, failure() says why
     std::fprintf(stderr, "korvel: %lld reading%s taken, %llu published", acquisition.taken(),
                  acquisition.taken() == 1 ? "" : "s", static_cast<unsigned long long>(publisher.published()));
     if (!spool.empty())
         std::fprintf(stderr, "; %llu bytes of readings left in %s for the next run",
                      static_cast<unsigned long long>(spool.pendingBytes()), options.spool.c_str());
     std::fprintf(stderr, "\n");
+    if (!spool.failure().empty()) throw Failure(kExitMeterError, spool.failure());
+    if (!readerFailure.empty()) throw Failure(kExitMeterError, readerFailure);
     if (end == RunEnd::Lost)
         throw Failure(kExitMeterError, "the connection to the meter was lost (--reconnect waits for it)");
     return kExitOk;
@@ -197,12 +206,17 @@ void add_publish_command(CLI::App& app, korvel::cli::Context& context) {
         "and leaves the spool once the broker has it (QoS 1) or it is sent (QoS 0); while the broker is away "
         "readings wait in the spool and go out in order afterwards. Topics: PREFIX/SERIAL/reading (one JSON "
         "record per reading, the log's record with a sequence number seq that rises by one per reading, also "
-        "across reconnections and runs with the same spool), PREFIX/SERIAL/meta (retained) and "
+        "across reconnections, crashes and runs with the same spool; a reading sent twice is the same record; "
+        "with --reconnect an outage of the meter is one {\"type\":\"gap\"} record with a number of its own), "
+        "PREFIX/SERIAL/meta (retained) and "
         "PREFIX/SERIAL/status (retained \"online\"/\"offline\"; \"offline\" also as the last will). A full spool "
-        "drops its oldest readings, says so on standard error and puts the count in the next record "
-        "(\"dropped\"). Ctrl-C stops reading, waits up to --flush-timeout for the broker and leaves the rest "
-        "in the spool for the next run. Exit codes: 1 when the broker refuses the user name or password or "
-        "the meter is lost (without --reconnect).",
+        "drops its oldest readings, says so on standard error and puts the count of those that never reached "
+        "the broker in the next record (\"dropped\"). None lost holds for a killed program; on a power cut "
+        "the readings spooled in the last --sync-interval seconds and not yet at the broker may be. "
+        "Ctrl-C stops reading, waits up to --flush-timeout for the broker and leaves the rest "
+        "in the spool for the next run. Exit codes: 1 when the broker refuses the user name or password, "
+        "the meter is lost (without --reconnect), the disk refuses the spool, or another publisher holds "
+        "the spool (its pid is named).",
         "  korvel --simulate publish --broker mqtt://127.0.0.1:1883 -n 10 --interval 0.1\n"
         "  korvel publish --broker mqtts://broker.lab:8883 --cafile ca.pem --username bench3 --password-file pw\n"
         "  mosquitto_sub -h 127.0.0.1 -t 'korvel/#' -v    # watch what arrives\n");
@@ -238,6 +252,11 @@ void add_publish_command(CLI::App& app, korvel::cli::Context& context) {
                     "At the end, how long to wait for the broker to take what is spooled (default 30)")
         ->type_name("SECONDS")
         ->check(valueCheck("--flush-timeout", {ValueRule::Number, 0, 0, false, true, "a number of seconds"}));
+    sub->add_option("--sync-interval", options.syncInterval,
+                    "Most seconds between flushes of the spool to the disk: what a power cut can take from "
+                    "readings not yet at the broker (default 1; 0: every reading)")
+        ->type_name("SECONDS")
+        ->check(valueCheck("--sync-interval", {ValueRule::Number, 0, 0, false, true, "a number of seconds"}));
     sub->add_flag("--reconnect", options.run.reconnect,
                   "When the meter is lost, wait for the same meter (by serial), apply the settings again and go on");
     addRunSettingsOptions(sub, &options.settings);

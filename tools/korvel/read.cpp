@@ -14,6 +14,7 @@
 #include "core/command.h"
 #include "core/failure.h"
 #include "core/log_file.h"
+#include "core/log_writer.h"
 #include "core/option_values.h"
 #include "core/reading.h"
 #include "core/run_settings.h"
@@ -51,32 +52,16 @@ LogTarget targetOf(const ReadOptions& o) {
     return t;
 }
 
-// The log: records whole, a meta block at the top of every file and of
-// every appended run, a progress line on a terminal.
-class LogSink : public ReadingSink {
+// The log, with a progress line on a terminal.
+class ProgressLog : public LogWriter {
 public:
-    LogSink(LogFile& log, Format format, bool progress) : log_(log), format_(format), progress_(progress) {}
-
-    // The meta block (and the CSV header) at the top of a file or of an
-    // appended run. Text on standard output goes without one.
-    int begin(const RunMeta& meta) {
-        meta_ = meta;
-        // An appended run that would not fit the last file of a set opens the next.
-        if (log_.continued() && log_.wantsRotation(formatMeta(format_, meta_).size())) {
-            if (const int error = log_.rotate(); error != 0) return error;
-        }
-        return writeHead(!log_.continued());
-    }
+    ProgressLog(LogFile& log, Format format, bool progress) : LogWriter(log, format), progress_(progress) {}
 
     int reading(const LoggedReading& reading) override {
-        if (const int error = write(formatRecord(format_, reading)); error != 0) return error;
+        if (const int error = LogWriter::reading(reading); error != 0) return error;
         ++taken_;
         if (progress_) showProgress(reading);
         return 0;
-    }
-
-    int gap(WallClock::time_point from, WallClock::time_point to) override {
-        return write(formatGap(format_, from, to));
     }
 
     void endProgress() const {
@@ -84,23 +69,6 @@ public:
     }
 
 private:
-    int writeHead(bool header) {
-        if (format_ == Format::Text && !log_.toFile()) return 0;
-        meta_.start = WallClock::now();
-        meta_.file = log_.rotating() ? log_.fileNumber() : 0;
-        std::string head = formatMeta(format_, meta_);
-        if (header && format_ == Format::Csv) head += csvHeader();
-        return log_.write(head);
-    }
-
-    int write(const std::string& record) {
-        if (log_.wantsRotation(record.size())) {
-            if (const int error = log_.rotate(); error != 0) return error;
-            if (const int error = writeHead(true); error != 0) return error;
-        }
-        return log_.write(record);
-    }
-
     void showProgress(const LoggedReading& reading) {
         const auto now = SteadyClock::now();
         if (taken_ != 1 && now - lastProgress_ < std::chrono::milliseconds(200)) return;
@@ -109,10 +77,7 @@ private:
                      trim(reading.value.text).c_str());
     }
 
-    LogFile& log_;
-    const Format format_;
     const bool progress_;
-    RunMeta meta_;
     long long taken_ = 0;
     SteadyClock::time_point lastProgress_{};
 };
@@ -130,7 +95,7 @@ int runRead(Session& session, const ReadOptions& options, const std::string& com
     meta.host = hostName();
     meta.command = commandLine;
     Acquisition acquisition(session, meter, run, signals, meta);
-    LogSink sink(log, format, log.toFile() && !run.quiet && isatty(STDERR_FILENO) != 0);
+    ProgressLog sink(log, format, log.toFile() && !run.quiet && isatty(STDERR_FILENO) != 0);
 
     RunEnd end = acquisition.setUp();
     int writeError = 0;

@@ -195,13 +195,20 @@ void add_serve_command(CLI::App& app, korvel::cli::Context& context) {
         "the meter's memory or calibration are refused unless --allow-service. Without a meter the server "
         "waits for one and answers queries \"USB Connection Problem\" meanwhile (also while a lost meter is "
         "looked for again: after 1 s, then 2, 4, ... up to every 30 s); --no-wait exits 3 instead. Meter "
-        "exchanges run on a thread of their own, so no client waits for another. SIGINT or SIGTERM stop the "
+        "exchanges run on a thread of their own, the clients served in turn (one line each), so a newcomer "
+        "waits one exchange per other busy client at most; a client found gone loses the lines it had waiting. "
+        "Out of file descriptors, newcomers are told \"ERR: too many clients\" and closed. Past 10 connections "
+        "from a host in a minute, the log counts them (\"N connections from HOST in the last minute\"). "
+        "SIGINT or SIGTERM stop the "
         "server; with --simulate, SIGUSR1 pulls the simulated meter's cable or plugs it back in. --http PORT also "
         "serves a live page (the reading, a chart of the last 1, 10 or 60 minutes, min/max/mean/standard deviation, "
         "units, AC/DC, range, auto-range, relative and hold, recording to CSV, the memory image read only) and "
         "Prometheus metrics on /metrics; every page shares one stream of readings (10 a second while a page "
         "watches or a recording runs). The page answers only requests whose Host names this server or "
-        "localhost; a change must be a POST from the page's own Origin with the server's token. Reachable from "
+        "localhost; a change must be a POST from the page's own Origin with the server's token; a setting the "
+        "meter cannot begin within 10 s is answered 503 and dropped. An HTTP connection is closed after 5 s "
+        "without a request, 2 s into a request not yet whole; past 2048 connections the one waiting longest "
+        "for its request makes room. Reachable from "
         "other hosts without --http-token-file, the page is read-only.",
         "  korvel serve --simulate                 simulated meter on 127.0.0.1:5025\n"
         "  korvel serve --port 5555                a real meter on another port\n"
@@ -229,7 +236,8 @@ void add_serve_command(CLI::App& app, korvel::cli::Context& context) {
         ->type_name("SECONDS")
         ->check(CLI::NonNegativeNumber);
     sub->add_option("--line-timeout", options.lineTimeout,
-                    "A line once begun must end, and replies must be taken, within this long or the client is "
+                    "A line once begun must end, and replies must be taken (those the kernel holds included), "
+                    "within this long or the client is "
                     "closed (default 10)")
         ->type_name("SECONDS")
         ->check(CLI::PositiveNumber);

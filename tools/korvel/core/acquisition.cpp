@@ -32,8 +32,7 @@ double RunClock::elapsed(SteadyClock::time_point at) const {
     return std::chrono::duration<double>(at - steadyStart_).count();
 }
 
-std::optional<LoggedReading> takeReading(const Api& api, Meter& meter, RunClock& clock) {
-    const auto at = SteadyClock::now();
+std::optional<LoggedReading> takeReading(const Api& api, Meter& meter, RunClock& clock, SteadyClock::time_point at) {
     if (!clock.started()) clock.start(at);
     MeterReading raw{};
     if (meter.lost() || api.mtrGetReading(meter.handle(), &raw) != 0) {
@@ -121,11 +120,11 @@ RunEnd Acquisition::run(ReadingSink& sink) {
         if (!first && pacer.paced()) due = pacer.next(due);
         if (limitReached(due)) return RunEnd::Done;
         if (!signals_.sleepUntil(due)) return RunEnd::Interrupted;
-        if (first) pacer.restart(due);
-        first = false;
 
         const auto asked = SteadyClock::now();
-        std::optional<LoggedReading> reading = takeReading(session_.api(), meter_, clock_);
+        std::optional<LoggedReading> reading = takeReading(session_.api(), meter_, clock_, asked);
+        if (first) pacer.restart(asked);  // the pace and the clock start at the same moment
+        first = false;
         if (!reading) {
             if (!options_.reconnect) return RunEnd::Lost;
             const RunEnd back = waitForMeter(&sink, clock_.wallTime(asked));

@@ -44,7 +44,8 @@ private:
 
 // One reading, stamped with the moment it was asked for (the clock starts
 // at the first). Empty when the exchange failed: the meter is marked lost.
-std::optional<LoggedReading> takeReading(const Api& api, Meter& meter, RunClock& clock);
+std::optional<LoggedReading> takeReading(const Api& api, Meter& meter, RunClock& clock,
+                                         SteadyClock::time_point at = SteadyClock::now());
 
 // When the next reading is due: one interval after the last one was due, or
 // now when that moment has passed already (no catch-up burst).

@@ -52,6 +52,12 @@ void addMeterOptions(CLI::App& app, MeterOptions& options) {
         ->type_name("SECONDS")
         ->check(valueCheck("--replug-after", {ValueRule::Number, 0, 0, false, true, "a number of seconds"}))
         ->group(simGroup);
+    app.add_option("--scale", options.scale,
+                   "Scale code the simulated meter reports with its readings (0 to 255; default 0). 2, 4 "
+                   "and 5 have resolutions of their own: 4 and 5 count A/m in kA/m")
+        ->type_name("N")
+        ->check(valueCheck("--scale", {ValueRule::Whole, 0, 255, false, false, "a whole number"}))
+        ->group(simGroup);
 }
 
 }  // namespace korvel::cli

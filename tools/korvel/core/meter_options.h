@@ -22,6 +22,7 @@ struct MeterOptions {
     std::optional<double> latency;      // --latency SECONDS per exchange
     std::optional<long long> seed;      // --seed N: repeatable noise, no drift
     std::optional<double> replugAfter;  // --replug-after SECONDS (after the unplug)
+    std::optional<int> scale;           // --scale N: the scale code the meter reports
 };
 
 // Adds the meter options to a (sub)command; `group` titles them in --help.

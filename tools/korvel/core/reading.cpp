@@ -192,17 +192,23 @@ std::string formatRecord(Format format, const LoggedReading& r) {
     }
 }
 
-std::string sequencedReading(std::uint64_t seq, const std::string& serial, const LoggedReading& reading) {
-    std::string record = formatRecord(Format::Jsonl, reading);
+namespace {
+
+// {"serial":"KV0001",<the record's keys>} from a JSON-lines record.
+std::string withSerial(const std::string& serial, std::string record) {
     record.pop_back();  // the line feed
-    return "{\"seq\":" + std::to_string(seq) + ",\"serial\":" + jsonString(serial) + "," + record.substr(1);
+    return "{\"serial\":" + jsonString(serial) + "," + record.substr(1);
 }
 
-std::string sequencedGap(std::uint64_t seq, const std::string& serial, std::chrono::system_clock::time_point from,
-                         std::chrono::system_clock::time_point to) {
-    std::string record = formatGap(Format::Jsonl, from, to);
-    record.pop_back();
-    return "{\"seq\":" + std::to_string(seq) + ",\"serial\":" + jsonString(serial) + "," + record.substr(1);
+}  // namespace
+
+std::string serialReading(const std::string& serial, const LoggedReading& reading) {
+    return withSerial(serial, formatRecord(Format::Jsonl, reading));
+}
+
+std::string serialGap(const std::string& serial, std::chrono::system_clock::time_point from,
+                      std::chrono::system_clock::time_point to) {
+    return withSerial(serial, formatGap(Format::Jsonl, from, to));
 }
 
 void Statistics::add(const ReadingValue& value) {

@@ -83,10 +83,11 @@ std::string formatGap(Format format, std::chrono::system_clock::time_point from,
 std::string formatRecord(Format format, const LoggedReading& reading);
 
 // The MQTT payloads: the JSON-lines reading record and gap record with the
-// sequence number and the meter's serial in front, no line feed.
-std::string sequencedReading(std::uint64_t seq, const std::string& serial, const LoggedReading& reading);
-std::string sequencedGap(std::uint64_t seq, const std::string& serial, std::chrono::system_clock::time_point from,
-                         std::chrono::system_clock::time_point to);
+// meter's serial in front, no line feed (the spool puts the sequence number
+// before it).
+std::string serialReading(const std::string& serial, const LoggedReading& reading);
+std::string serialGap(const std::string& serial, std::chrono::system_clock::time_point from,
+                      std::chrono::system_clock::time_point to);
 
 // Count, extremes, mean and sample standard deviation (Welford's method, so
 // a long run keeps its precision). Over-range readings are only counted:

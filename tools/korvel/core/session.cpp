@@ -24,6 +24,7 @@ Session::Session(const MeterOptions& options)
                               : options_.replugAfter ? "--replug-after"
                               : options_.seed        ? "--seed"
                               : options_.latency     ? "--latency"
+                              : options_.scale       ? "--scale"
                                                      : nullptr;
         if (simOnly != nullptr) {
             throw Failure(kExitUsage, std::string(simOnly) +
@@ -52,6 +53,12 @@ void Session::configureSimulation() {
         throw Failure(kExitUsage, "the simulated bus cannot hold " + std::to_string(*options_.meters) + " meters");
     if (options_.latency && a.korvelSimSetLatency(*options_.latency) != 0)
         throw Failure(kExitUsage, "--latency must be a number of seconds from 0 to 10");
+    if (options_.scale) {
+        for (int i = 0, count = a.korvelSimMeterCount(); i < count; ++i) {
+            if (a.korvelSimSetScale(i, *options_.scale) != 0)
+                throw Failure(kExitUsage, "--scale must be a whole number from 0 to 255");
+        }
+    }
     // Without --field or --seed the meters keep the simulated library's own
     // field (12.5 mT with noise and drift), as every program using it sees.
     if (!options_.field && !options_.seed) return;

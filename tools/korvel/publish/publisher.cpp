@@ -21,14 +21,15 @@ Publisher::Publisher(MqttLink& link, Spool& spool, std::mutex& spoolMutex, Topic
     : link_(link), spool_(spool), spoolMutex_(spoolMutex), topics_(std::move(topics)), qos_(qos),
       meta_(std::move(meta)) {}
 
-void Publisher::step() {
-    if (!link_.connected()) return;
+bool Publisher::step() {
     std::lock_guard lock(spoolMutex_);
+    const bool healthy = spool_.maintain();
+    if (!link_.connected()) return healthy;
     if (const unsigned connection = link_.connections(); connection != connection_) {
         // A new connection: what was in flight may be lost; send it again.
         connection_ = connection;
         inFlight_.clear();
-        droppedInFlight_ = 0;
+        spool_.resend();
         cursor_ = spool_.head();
         link_.publish(topics_.meta, meta_, 1, true);
         link_.publish(topics_.status, "online", 1, true);
@@ -36,18 +37,15 @@ void Publisher::step() {
     if (cursor_ < spool_.head()) cursor_ = spool_.head();  // dropped meanwhile
     std::string record;
     std::uint64_t next = 0;
+    // Records go out exactly as spooled: one sent again is the same bytes.
     while (inFlight_.size() < kWindow && spool_.read(cursor_, &record, &next)) {
-        // The first record sent after the full spool dropped some tells how
-        // many; until the broker has it, the next connection tells again.
-        const std::uint64_t dropped = spool_.dropped() - droppedInFlight_;
-        if (dropped > 0) record = "{\"dropped\":" + std::to_string(dropped) + "," + record.substr(1);
         const int mid = link_.publish(topics_.reading, record, qos_, false);
         if (mid < 0) break;  // the connection went: sent again after the next one
-        inFlight_.push_back(InFlight{mid, next, dropped, false});
-        droppedInFlight_ += dropped;
+        inFlight_.push_back(InFlight{mid, next, false});
         cursor_ = next;
         ++published_;
     }
+    spool_.sent(cursor_);
     acknowledged_.clear();
     link_.takeAcknowledged(&acknowledged_);
     for (const int mid : acknowledged_) {
@@ -58,11 +56,10 @@ void Publisher::step() {
     std::uint64_t upTo = 0;
     while (!inFlight_.empty() && inFlight_.front().acknowledged) {
         upTo = inFlight_.front().next;
-        spool_.reported(inFlight_.front().dropped);
-        droppedInFlight_ -= inFlight_.front().dropped;
         inFlight_.pop_front();
     }
     if (upTo != 0) spool_.delivered(upTo);
+    return healthy && spool_.failure().empty();
 }
 
 bool Publisher::idle() {

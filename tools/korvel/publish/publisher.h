@@ -27,10 +27,12 @@ class Publisher {
 public:
     Publisher(MqttLink& link, Spool& spool, std::mutex& spoolMutex, Topics topics, int qos, std::string meta);
 
-    // One round: after a (re)connection the meta record and "online" go out
-    // and the unacknowledged records again; then records up to the window;
-    // then the acknowledgements move the spool's front.
-    void step();
+    // One round: the spool flushed and its state written when due; after a
+    // (re)connection the meta record and "online" go out and the
+    // unacknowledged records again; then records up to the window, as they
+    // are in the spool; then the acknowledgements move the spool's front.
+    // False once the spool has failed (Spool::failure() says why).
+    bool step();
     // Nothing waits in the spool or in flight.
     bool idle();
     // Announces "offline" (retained) and waits up to `seconds` for it.
@@ -40,8 +42,7 @@ public:
 private:
     struct InFlight {
         int mid;
-        std::uint64_t next;     // where the record after it starts
-        std::uint64_t dropped;  // the dropped records it tells of
+        std::uint64_t next;  // where the record after it starts
         bool acknowledged;
     };
 
@@ -56,7 +57,6 @@ private:
     std::deque<InFlight> inFlight_;
     std::deque<int> acknowledged_;
     std::uint64_t published_ = 0;
-    std::uint64_t droppedInFlight_ = 0;
 };
 
 }  // namespace korvel::cli::publish

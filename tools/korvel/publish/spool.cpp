@@ -4,100 +4,152 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
-#include <vector>
 
 #include "core/failure.h"
+#include "publish/record_check.h"
+#include "publish/spool_scan.h"
 
 namespace korvel::cli::publish {
 namespace {
 
-// A record is one reading's JSON: far below this.
-constexpr std::size_t kLongestRecord = 4096;
 // Delivered bytes at the front are cut away once they pass this.
 constexpr std::uint64_t kCompactAfter = 1 << 20;
+// At high rates the state is written this often as well as on the timer,
+// which bounds what a restart sends twice.
 constexpr int kSaveEvery = 256;
 
-[[noreturn]] void fail(const std::string& what, const std::string& path) {
-    throw Failure(kExitMeterError, "spool: cannot " + what + " " + path + ": " + std::strerror(errno));
-}
-
-bool writeAll(int fd, const char* bytes, std::size_t count) {
+bool writeAllAt(int fd, const char* bytes, std::size_t count, std::uint64_t at) {
     while (count > 0) {
-        const ssize_t n = ::write(fd, bytes, count);
+        const ssize_t n = ::pwrite(fd, bytes, count, static_cast<off_t>(at));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n <= 0) {
+            if (n == 0) errno = ENOSPC;
+            return false;
+        }
         bytes += n;
+        at += static_cast<std::uint64_t>(n);
         count -= static_cast<std::size_t>(n);
     }
     return true;
 }
 
+// The count a record carries in its "dropped" field, right after its number.
+std::uint64_t droppedIn(const std::string& record) {
+    constexpr std::string_view kField = ",\"dropped\":";
+    const std::size_t after = record.find_first_not_of("0123456789", 7);  // past {"seq":N
+    if (after == std::string::npos || record.compare(after, kField.size(), kField) != 0) return 0;
+    std::uint64_t count = 0;
+    for (std::size_t i = after + kField.size(); i < record.size() && record[i] >= '0' && record[i] <= '9'; ++i)
+        count = count * 10 + static_cast<std::uint64_t>(record[i] - '0');
+    return count;
+}
+
+std::string plural(std::uint64_t count, const char* word) {
+    return std::to_string(count) + " " + word + (count == 1 ? "" : "s");
+}
+
 }  // namespace
 
-Spool::Spool(const std::string& folder, const std::string& serial, std::uint64_t maxBytes)
-    : data_(folder + "/" + serial + ".spool"), state_(folder + "/" + serial + ".state"), maxBytes_(maxBytes) {
-    if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) fail("create the folder", folder);
+Spool::Spool(const std::string& folder, const std::string& serial, std::uint64_t maxBytes, double syncSeconds)
+    : folder_(folder), data_(folder + "/" + serial + ".spool"), state_(folder + "/" + serial + ".state"),
+      bad_(folder + "/" + serial + ".bad"), maxBytes_(maxBytes),
+      syncEvery_(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+          std::chrono::duration<double>(syncSeconds))) {
+    if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
+        throw Failure(kExitMeterError, "spool: cannot create the folder " + folder + ": " + std::strerror(errno));
+    lock_ = std::make_unique<SpoolLock>(folder + "/" + serial + ".lock", data_);
     fd_ = ::open(data_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) fail("open", data_);
-    load();
+    if (fd_ < 0) throw Failure(kExitMeterError, "spool: cannot open " + data_ + ": " + std::strerror(errno));
+    open();
 }
 
 Spool::~Spool() {
-    try {
-        save();
-    } catch (const Failure&) {
-        // Nothing more can be done on the way out; the next run sends the
-        // last records again (duplicates, never gaps).
-    }
+    save();  // on the way out a failure changes nothing: the next run sends the last records again
     if (fd_ >= 0) ::close(fd_);
 }
 
-void Spool::load() {
-    struct stat status {};
-    if (fstat(fd_, &status) != 0) fail("read", data_);
-    end_ = static_cast<std::uint64_t>(status.st_size);
-    if (FILE* file = std::fopen(state_.c_str(), "r")) {
-        unsigned long long head = 0, seq = 1, dropped = 0;
-        if (std::fscanf(file, "head %llu\nnext_seq %llu\ndropped %llu", &head, &seq, &dropped) == 3) {
-            head_ = head <= end_ ? head : end_;
-            nextSeq_ = seq;
-            dropped_ = dropped;
-        }
-        std::fclose(file);
-    }
-    // A record cut short by a crash is no record: the file ends at the last
-    // whole line.
-    std::uint64_t at = head_, next = 0;
-    std::string record;
-    while (readAt(at, &record, &next)) at = next;
-    if (at != end_) {
-        if (ftruncate(fd_, static_cast<off_t>(at)) != 0) fail("repair", data_);
-        end_ = at;
-    }
+void Spool::open() {
+    SpoolState saved;
+    const StateFile kind = readState(state_, &saved);
+    SpoolScan scan;
+    std::string error;
+    if (!scanSpool(&fd_, data_, bad_, kind == StateFile::Read ? saved.head : 0, &scan, &error))
+        throw Failure(kExitMeterError, error);
+    if (scan.badRecords > 0)
+        notices_.push_back("spool: set " + plural(scan.badRecords, "damaged line") + " of " + data_ + " aside in " +
+                           bad_ + "; the records around them are kept");
+    // Without a state, every record still in the file goes out again: the
+    // same records under the same numbers, which receivers drop as repeats.
+    const bool rebuilt = kind == StateFile::Unreadable || (kind == StateFile::Missing && scan.end > 0);
+    if (kind == StateFile::Unreadable)
+        notices_.push_back("spool: the state file " + state_ +
+                           " cannot be read; rebuilt from the spool, whose records are sent again under their own numbers");
+    else if (rebuilt)
+        notices_.push_back("spool: the state file " + state_ +
+                           " is missing; rebuilt from the spool, whose records are sent again under their own numbers");
+    else if (scan.headMoved)
+        notices_.push_back("spool: the state file " + state_ +
+                           " points inside a record; sending from that record's start");
+    head_ = rebuilt ? 0 : scan.head;
+    end_ = scan.end;
+    sent_ = head_;
+    lastStart_ = scan.lastStart;
+    // Never a number already used: the records themselves are the proof.
+    nextSeq_ = std::max<std::uint64_t>(kind == StateFile::Read ? saved.nextSeq : 1, scan.lastSeq + 1);
+    dropped_ = kind == StateFile::Read ? saved.dropped : 0;
+    lastSync_ = std::chrono::steady_clock::now();
+    if (!save()) throw Failure(kExitMeterError, failure_);
 }
 
-int Spool::append(const std::string& record) {
-    std::string line = record;
+bool Spool::fail(const std::string& what, const std::string& path) {
+    if (failure_.empty()) failure_ = "spool: cannot " + what + " " + path + ": " + std::strerror(errno);
+    return false;
+}
+
+Appended Spool::append(std::string_view body) {
+    if (!failure_.empty()) return {};
+    if (!body.empty() && body.back() == '\n') body.remove_suffix(1);
+    if (body.size() >= 2 && body.front() == '{' && body.back() == '}') body = body.substr(1, body.size() - 2);
+    std::string line = "{\"seq\":" + std::to_string(nextSeq_);
+    if (dropped_ > 0) line += ",\"dropped\":" + std::to_string(dropped_);
+    if (!body.empty()) (line += ',') += body;
+    line += '}';
+    std::uint64_t seq = 0;
+    if (!isSpoolRecord(line, &seq)) {
+        failure_ = "spool: refused a record that is not one JSON object of at most " +
+                   std::to_string(kLongestRecord) + " bytes";
+        return {};
+    }
     line += '\n';
-    if (::lseek(fd_, static_cast<off_t>(end_), SEEK_SET) < 0 || !writeAll(fd_, line.data(), line.size())) {
+    if (!writeAllAt(fd_, line.data(), line.size(), end_)) {
         const int saved = errno;
         // Whole records only: cut a partial one away again.
-        [[maybe_unused]] const int ignored = ftruncate(fd_, static_cast<off_t>(end_));
+        [[maybe_unused]] const int ignored = ::ftruncate(fd_, static_cast<off_t>(end_));
         errno = saved;
         fail("write", data_);
+        failure_ += "; the readings spooled so far are kept for the next run";
+        return {};
     }
+    Appended appended{true, nextSeq_, 0};
+    lastStart_ = end_;
     end_ += line.size();
     ++nextSeq_;
-    int dropped = 0;
+    dropped_ = 0;  // told in this record
+    unsynced_ = stateChanged_ = true;
+    if (syncEvery_.count() == 0 && ::fdatasync(fd_) != 0) {
+        fail("flush", data_);
+        appended.written = false;
+        return appended;
+    }
+    unsynced_ = syncEvery_.count() != 0;
     while (pendingBytes() > maxBytes_ && head_ != end_) {
         dropOldest();
-        ++dropped;
+        ++appended.cut;
     }
-    return dropped;
+    return appended;
 }
 
 void Spool::dropOldest() {
@@ -107,8 +159,13 @@ void Spool::dropOldest() {
         head_ = end_;
         return;
     }
+    const std::uint64_t told = 1 + droppedIn(record);  // its own count goes on with it
+    if (head_ < sent_)
+        droppedOnItsWay_.push_back(DroppedOnItsWay{next, told});  // may still reach the broker
+    else
+        dropped_ += told;
     head_ = next;
-    ++dropped_;
+    stateChanged_ = true;
 }
 
 bool Spool::read(std::uint64_t at, std::string* record, std::uint64_t* next) const {
@@ -133,50 +190,91 @@ bool Spool::readAt(std::uint64_t at, std::string* record, std::uint64_t* next) c
     return true;
 }
 
+void Spool::sent(std::uint64_t upTo) {
+    if (upTo < base_) return;
+    sent_ = std::max(sent_, std::min(upTo - base_, end_));
+}
+
 void Spool::delivered(std::uint64_t upTo) {
-    if (upTo <= base_ + head_) return;
-    head_ = upTo - base_ > end_ ? end_ : upTo - base_;
-    if (++unsaved_ >= kSaveEvery) save();
+    if (upTo < base_) return;
+    const std::uint64_t at = std::min(upTo - base_, end_);
+    // Dropped on their way, yet the broker has them: not lost after all.
+    while (!droppedOnItsWay_.empty() && droppedOnItsWay_.front().end <= at) droppedOnItsWay_.pop_front();
+    if (at <= head_) return;
+    head_ = at;
+    stateChanged_ = true;
+    if (++undelivered_ >= kSaveEvery) save();
     if (head_ >= kCompactAfter && head_ * 2 >= end_) compact();
 }
 
-void Spool::save() {
-    const std::string temporary = state_ + ".new";
-    FILE* file = std::fopen(temporary.c_str(), "w");
-    if (file == nullptr) fail("write", temporary);
-    std::fprintf(file, "head %llu\nnext_seq %llu\ndropped %llu\n", static_cast<unsigned long long>(head_),
-                 static_cast<unsigned long long>(nextSeq_), static_cast<unsigned long long>(dropped_));
-    const bool written = std::fflush(file) == 0 && fsync(fileno(file)) == 0;
-    std::fclose(file);
-    if (!written || std::rename(temporary.c_str(), state_.c_str()) != 0) fail("write", state_);
-    unsaved_ = 0;
+void Spool::resend() {
+    for (const DroppedOnItsWay& record : droppedOnItsWay_) dropped_ += record.told;
+    droppedOnItsWay_.clear();
+    sent_ = head_;
+    stateChanged_ = true;
 }
 
-// Moves the records still to deliver to the front of a new file.
+SpoolState Spool::state() const {
+    SpoolState state{head_, nextSeq_, dropped_};
+    // Not known to have reached the broker: counted as dropped should this
+    // run end before it is known.
+    for (const DroppedOnItsWay& record : droppedOnItsWay_) state.dropped += record.told;
+    return state;
+}
+
+bool Spool::maintain() {
+    const auto now = std::chrono::steady_clock::now();
+    if ((unsynced_ || stateChanged_) && now - lastSync_ >= syncEvery_) save();
+    return failure_.empty();
+}
+
+bool Spool::save() {
+    lastSync_ = std::chrono::steady_clock::now();
+    if (unsynced_ && ::fdatasync(fd_) != 0) return fail("flush", data_);
+    unsynced_ = false;
+    if (!writeState(state_, state())) return fail("write the state file", state_);
+    stateChanged_ = false;
+    undelivered_ = 0;
+    return true;
+}
+
+// Moves the records still to deliver (and always the newest record, whose
+// number the next run goes on from) to the front of a new file.
 void Spool::compact() {
+    const std::uint64_t from = std::min(head_, lastStart_);
     const std::string temporary = data_ + ".new";
     const int fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return;  // compacting can wait; nothing is lost
-    std::vector<char> buffer(64 * 1024);
+    char buffer[64 * 1024];
     bool ok = true;
-    for (std::uint64_t at = head_; ok && at < end_;) {
-        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), end_ - at));
-        const ssize_t got = ::pread(fd_, buffer.data(), want, static_cast<off_t>(at));
-        ok = got > 0 && writeAll(fd, buffer.data(), static_cast<std::size_t>(got));
+    for (std::uint64_t at = from; ok && at < end_;) {
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof buffer, end_ - at));
+        const ssize_t got = ::pread(fd_, buffer, want, static_cast<off_t>(at));
+        ok = got > 0 && writeAllAt(fd, buffer, static_cast<std::size_t>(got), at - from);
         at += got > 0 ? static_cast<std::uint64_t>(got) : 0;
     }
-    const std::uint64_t head = head_;
+    // The state for the new file goes first: should the rename not happen,
+    // its head points earlier into the old file, which sends records twice
+    // (the same records) and loses none.
+    SpoolState after = state();
+    after.head -= from;
+    ok = ok && ::fdatasync(fd) == 0 && writeState(state_, after);
     if (!ok || std::rename(temporary.c_str(), data_.c_str()) != 0) {
         ::close(fd);
         ::unlink(temporary.c_str());
+        save();
         return;
     }
     ::close(fd_);
     fd_ = fd;
-    base_ += head;
-    end_ -= head;
-    head_ = 0;
-    save();
+    base_ += from;
+    end_ -= from;
+    head_ -= from;
+    sent_ = sent_ > from ? sent_ - from : 0;
+    lastStart_ -= from;
+    unsynced_ = false;
+    stateChanged_ = false;
+    undelivered_ = 0;
 }
 
 }  // namespace korvel::cli::publish

@@ -1,37 +1,65 @@
 // The readings of one meter on their way to the broker, on disk first: each
 // record is appended before it is published and leaves only once the broker
 // has it (or, at QoS 0, once it is sent). A broker that is away, or a
-// program that is stopped, leaves the rest for later, in order, with its
-// sequence numbers. Bounded: past the size limit the oldest records are
-// dropped, and counted.
+// program that is stopped or killed, leaves the rest for later, in order,
+// with their sequence numbers: a record sent again after a restart is the
+// same record, byte for byte. Bounded: past the size limit the oldest
+// records are dropped, and the next record appended tells how many of them
+// never reached the broker ("dropped").
 //
-// In the folder: SERIAL.spool, one record per line, and SERIAL.state, where
-// the first record still to deliver starts, the next sequence number and the
-// count of dropped records not yet reported (rewritten whole, then renamed).
+// In the folder: SERIAL.spool (one JSON record per line), SERIAL.state
+// (publish/spool_state.h), SERIAL.lock (one publisher per spool,
+// publish/spool_lock.h) and, when damage was found, SERIAL.bad.
+//
+// Errors are values: append(), save() and maintain() return false once the
+// disk refused something, and failure() says what in one sentence; the
+// spool then takes no more records. Not thread-safe: callers hold one mutex.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include "publish/spool_lock.h"
+#include "publish/spool_state.h"
 
 namespace korvel::cli::publish {
 
+struct Appended {
+    bool written = false;  // false: failure() says why
+    std::uint64_t seq = 0; // the number the record got
+    int cut = 0;           // old records removed to keep within the size limit
+};
+
 class Spool {
 public:
-    // Opens (or starts) the spool of one meter; throws Failure when the
-    // folder cannot be used.
-    Spool(const std::string& folder, const std::string& serial, std::uint64_t maxBytes);
+    // Opens (or starts) the spool of one meter, takes its lock, checks every
+    // record (damage goes to SERIAL.bad) and recovers the numbering from the
+    // records themselves. syncSeconds bounds what a power cut can take:
+    // appended records are flushed to the disk at least that often (0: each
+    // one). Throws Failure when the spool is in use by another publisher, or
+    // its folder or state file cannot be used.
+    Spool(const std::string& folder, const std::string& serial, std::uint64_t maxBytes, double syncSeconds = 1.0);
     ~Spool();
     Spool(const Spool&) = delete;
     Spool& operator=(const Spool&) = delete;
 
-    // The sequence number the next record gets; each append takes one.
-    std::uint64_t nextSeq() const { return nextSeq_; }
-    // Appends a record (one line, without its line feed). Returns how many
-    // old records were dropped to make room (0 almost always). Throws
-    // Failure when the disk refuses the write.
-    int append(const std::string& record);
+    // What opening found and did (damage set aside, a state rebuilt), one
+    // sentence each, for standard error.
+    const std::vector<std::string>& notices() const { return notices_; }
 
-    // Records not yet delivered, in bytes; the first one to deliver.
+    // Appends {"seq":N,<body>} with the next number N, and "dropped":K after
+    // the number when K records were dropped since the last record. `body`
+    // is a JSON object's members ("tesla":0.01,...) or a whole object
+    // ({...}, whose braces are taken off); a line feed at its end is ignored.
+    Appended append(std::string_view body);
+    std::uint64_t nextSeq() const { return nextSeq_; }
+
+    // Records not yet delivered, in bytes.
     std::uint64_t pendingBytes() const { return end_ - head_; }
     bool empty() const { return head_ == end_; }
 
@@ -42,31 +70,57 @@ public:
     std::uint64_t end() const { return base_ + end_; }
     bool read(std::uint64_t at, std::string* record, std::uint64_t* next) const;
 
-    // Everything before position `upTo` is delivered.
+    // The publisher's side. sent(): everything before `upTo` is on its way
+    // (a record dropped from there may still reach the broker). delivered():
+    // the broker has everything before `upTo`. resend(): what was on its way
+    // is lost with the connection and goes out again from head().
+    void sent(std::uint64_t upTo);
     void delivered(std::uint64_t upTo);
-    // Records dropped and not yet reported to the broker; reported() takes
-    // back as many as a delivered record told of.
+    void resend();
+
+    // Dropped records still to be told in the next record appended (those
+    // dropped on their way to the broker count once they are known lost).
     std::uint64_t dropped() const { return dropped_; }
-    void reported(std::uint64_t count) { dropped_ -= count < dropped_ ? count : dropped_; }
-    // Writes the state file now (also done every few hundred deliveries).
-    void save();
+
+    // Flushes appended records to the disk and writes the state, each when
+    // its time has come (--sync-interval); the publisher calls it often.
+    bool maintain();
+    // Flushes and writes the state now.
+    bool save();
+    const std::string& failure() const { return failure_; }
 
 private:
-    void load();
-    void compact();
-    void dropOldest();
-    bool readAt(std::uint64_t offset, std::string* record, std::uint64_t* next) const;  // file offsets
+    struct DroppedOnItsWay {
+        std::uint64_t end;   // where the record after it starts (file offset)
+        std::uint64_t told;  // 1 + the dropped count it carried
+    };
 
-    std::string data_;
-    std::string state_;
+    void open();
+    void dropOldest();
+    void compact();
+    bool readAt(std::uint64_t at, std::string* record, std::uint64_t* next) const;  // file offsets
+    bool fail(const std::string& what, const std::string& path);
+    SpoolState state() const;
+
+    std::string folder_, data_, state_, bad_;
+    std::unique_ptr<SpoolLock> lock_;
     std::uint64_t maxBytes_;
+    std::chrono::steady_clock::duration syncEvery_;
     int fd_ = -1;
-    std::uint64_t base_ = 0;  // bytes cut from the front of the file in this run
-    std::uint64_t head_ = 0;  // file offsets
+    std::uint64_t base_ = 0;       // bytes cut from the front of the file in this run
+    std::uint64_t head_ = 0;       // file offsets
     std::uint64_t end_ = 0;
+    std::uint64_t sent_ = 0;
+    std::uint64_t lastStart_ = 0;  // the newest record, kept by compaction for its number
     std::uint64_t nextSeq_ = 1;
     std::uint64_t dropped_ = 0;
-    int unsaved_ = 0;
+    std::deque<DroppedOnItsWay> droppedOnItsWay_;
+    bool unsynced_ = false;
+    int undelivered_ = 0;          // deliveries since the state was written
+    bool stateChanged_ = false;
+    std::chrono::steady_clock::time_point lastSync_;
+    std::string failure_;
+    std::vector<std::string> notices_;
 };
 
 }  // namespace korvel::cli::publish

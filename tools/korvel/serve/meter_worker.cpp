@@ -64,9 +64,30 @@ void MeterWorker::stop() {
 void MeterWorker::submit(std::uint64_t client, std::string line) {
     {
         std::lock_guard lock(mutex_);
-        jobs_.push_back(Job{client, std::move(line)});
+        jobs_[client].push_back(std::move(line));
     }
     changed_.notify_one();
+}
+
+std::size_t MeterWorker::forget(std::uint64_t client) {
+    std::lock_guard lock(mutex_);
+    const auto found = jobs_.find(client);
+    if (found == jobs_.end()) return 0;
+    const std::size_t count = found->second.size();
+    jobs_.erase(found);
+    forgotten_ += count;
+    return count;
+}
+
+// The next client after the one served last (wrapping round) gives a line.
+MeterWorker::Job MeterWorker::nextJob() {
+    auto turn = jobs_.upper_bound(lastServed_);
+    if (turn == jobs_.end()) turn = jobs_.begin();
+    Job job{turn->first, std::move(turn->second.front())};
+    turn->second.pop_front();
+    if (turn->second.empty()) jobs_.erase(turn);
+    lastServed_ = job.client;
+    return job;
 }
 
 void MeterWorker::takeDone(std::vector<Done>* out) {
@@ -141,8 +162,7 @@ void MeterWorker::run() {
             continue;
         }
         if (!jobs_.empty()) {
-            const Job job = std::move(jobs_.front());
-            jobs_.pop_front();
+            const Job job = nextJob();
             lock.unlock();
             Done done = execute(job);
             lock.lock();

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -45,9 +46,12 @@ public:
     // The meter is open (lines sent now reach it).
     bool connected() const { return connected_.load(); }
 
-    // Queues a client's line. At most one line per client waits at a time
-    // (the server sees to it), so the queue stays as short as the client list.
+    // Queues a client's line. A few lines per client wait at most (the
+    // server sees to it), so the queues stay short.
     void submit(std::uint64_t client, std::string line);
+    // Drops the client's lines that have not reached the meter (it left);
+    // returns how many. A line already at the meter is still reported done.
+    std::size_t forget(std::uint64_t client);
     // Moves the finished lines into *out.
     void takeDone(std::vector<Done>* out);
 
@@ -70,6 +74,8 @@ public:
     // Lines and tasks done with the meter, and those of them that found the
     // connection gone.
     std::uint64_t exchanges() const { return exchanges_.load(); }
+    // Lines dropped because their client had left before they ran.
+    std::uint64_t forgotten() const { return forgotten_.load(); }
     std::uint64_t failedExchanges() const { return failedExchanges_.load(); }
 
 private:
@@ -77,9 +83,12 @@ private:
         std::uint64_t client;
         std::string line;
     };
+    // Each client's waiting lines, by client id (ids only grow).
+    using Queues = std::map<std::uint64_t, std::deque<std::string>>;
     using Clock = std::chrono::steady_clock;
 
     void run();
+    Job nextJob();
     Done execute(const Job& job);
     void tryOpen();
     void opened(Meter meter);
@@ -94,7 +103,8 @@ private:
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::deque<Job> jobs_;
+    Queues jobs_;
+    std::uint64_t lastServed_ = 0;  // the client whose line ran last
     std::vector<Done> done_;
     bool stopping_ = false;
     bool toggleRequested_ = false;
@@ -107,6 +117,7 @@ private:
     std::atomic<bool> connected_{false};
     std::atomic<std::uint64_t> exchanges_{0};
     std::atomic<std::uint64_t> failedExchanges_{0};
+    std::atomic<std::uint64_t> forgotten_{0};
 
     // The worker thread's own (openNow before start aside).
     std::optional<Meter> meter_;

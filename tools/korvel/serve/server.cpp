@@ -2,9 +2,12 @@
 
 #include <netdb.h>
 #include <netinet/in.h>
+#include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -29,6 +32,13 @@ constexpr int kLinesAtMeter = 4;
 constexpr auto kIdleBeforeEviction = std::chrono::seconds(1);
 // How often a full server looks again for room.
 constexpr int kFullRecheckMs = 100;
+// Out of descriptors: how long the listener rests before accept is tried
+// again, and how many newcomers are turned away each time at most.
+constexpr auto kDescriptorRest = std::chrono::milliseconds(100);
+constexpr int kTurnAwayPerRound = 64;
+constexpr char kTooManyClients[] = "ERR: too many clients\n";
+
+int openReserve() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
 
 std::string addressText(const sockaddr* address) {
     char host[NI_MAXHOST] = {};
@@ -50,14 +60,19 @@ Server::Server(const ServeOptions& options, MeterWorker& worker, int listener, i
       worker_(worker),
       mode_{options.raw, options.allowService},
       listener_(listener),
-      wakeRead_(wakeRead) {}
+      wakeRead_(wakeRead),
+      reserve_(openReserve()) {}
+
+Server::~Server() {
+    if (reserve_ >= 0) ::close(reserve_);
+}
 
 void Server::run() {
     std::vector<pollfd> fds;
     std::vector<Client*> polled;
     while (stopSignal() == 0) {
         const auto now = Clock::now();
-        const bool listening = !full() || longestIdle(now) != nullptr;
+        const bool listening = now >= listenAgain_ && (!full() || longestIdle(now) != nullptr);
         fds.clear();
         polled.clear();
         fds.push_back({wakeRead_, POLLIN, 0});
@@ -86,10 +101,12 @@ void Server::run() {
         executeRound();
         enforceTimeouts();
         removeClosed();
+        connections_.tick(Clock::now());
     }
     log(std::string("stopping on ") + (stopSignal() == SIGTERM ? "SIGTERM" : "SIGINT"));
     for (auto& client : clients_) closeClient(*client, "server stopping");
     removeClosed();
+    connections_.flush();
 }
 
 int Server::pollTimeout(Clock::time_point now) const {
@@ -103,11 +120,13 @@ int Server::pollTimeout(Clock::time_point now) const {
         const bool canTake = c->atMeter < kLinesAtMeter && (connected || c->atMeter == 0);
         if (canTake && c->output.size() < kOutputHighWater && ready) return 0;
         if (c->lineBegun) due = std::min(due, c->lineStart + lineLimit);
-        if (!c->output.empty()) due = std::min(due, c->outputSince + lineLimit);
+        if (!c->output.empty() || c->kernelQueued > 0) due = std::min(due, c->outputSince + lineLimit);
         if (options_.idleTimeout > 0) due = std::min(due, c->lastActivity + seconds(options_.idleTimeout));
     }
     auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count() + 1;
     if (full()) wait = std::min<long long>(wait, kFullRecheckMs);
+    if (now < listenAgain_)
+        wait = std::min<long long>(wait, std::chrono::duration_cast<std::chrono::milliseconds>(listenAgain_ - now).count() + 1);
     return static_cast<int>(std::clamp<long long>(wait, 0, 1000));
 }
 
@@ -135,7 +154,15 @@ void Server::acceptClients() {
         socklen_t length = sizeof address;
         const int fd =
             accept4(listener_, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) return;  // EAGAIN, or a connection that went away meanwhile
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE) outOfDescriptors(errno);
+            return;  // EAGAIN, or a connection that went away meanwhile
+        }
+        if (exhausted_) {
+            log("descriptors free again; " + std::to_string(turnedAway_) + " newcomers were told \"too many clients\"");
+            exhausted_ = false;
+            turnedAway_ = 0;
+        }
         // Only a newcomer that is really there costs an idle client its place.
         if (Client* idle = full() ? longestIdle(Clock::now()) : nullptr; idle != nullptr)
             closeClient(*idle, "closed to make room (idle, and --max-clients reached)");
@@ -147,14 +174,43 @@ void Server::acceptClients() {
         client->fd = fd;
         client->peer = addressText(reinterpret_cast<sockaddr*>(&address));
         client->lastActivity = Clock::now();
-        log("client " + client->peer + " connected");
+        client->logged = connections_.connected(client->peer, client->lastActivity);
         clients_.push_back(std::move(client));
         ++connected_;
     }
 }
 
+// The process (or the system) has no descriptor left for a newcomer. The
+// listener stays readable, so it rests a moment rather than wake the loop
+// at once again; meanwhile the reserve descriptor is spent on each waiting
+// newcomer in turn to tell it so.
+void Server::outOfDescriptors(int error) {
+    if (!exhausted_)
+        log(std::string("out of file descriptors (") + std::strerror(error) +
+            "): newcomers are told \"too many clients\" and closed until some are free");
+    exhausted_ = true;
+    listenAgain_ = Clock::now() + kDescriptorRest;
+    for (int i = 0; i < kTurnAwayPerRound && reserve_ >= 0; ++i) {
+        ::close(reserve_);
+        const int fd = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) {
+            [[maybe_unused]] const ssize_t sent =
+                send(fd, kTooManyClients, sizeof kTooManyClients - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            ::close(fd);
+            ++turnedAway_;
+        }
+        reserve_ = openReserve();
+        if (fd < 0) break;
+    }
+}
+
 void Server::transfer(Client& client, short revents) {
     if (client.fd < 0) return;
+    // Reset, or shut both ways: nothing it still sent is answered.
+    if (revents & POLLHUP) {
+        closeClient(client, "gone (connection closed both ways)");
+        return;
+    }
     if ((revents & (POLLIN | POLLHUP | POLLERR)) && !client.endOfInput && client.input.spaceLeft() > 0) {
         const ssize_t got = recv(client.fd, client.input.space(), client.input.spaceLeft(), 0);
         if (got > 0) {
@@ -179,14 +235,17 @@ void Server::flush(Client& client) {
     const ssize_t sent = send(client.fd, client.output.data(), client.output.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent > 0) {
         client.output.erase(0, static_cast<std::size_t>(sent));
-        client.lastActivity = client.outputSince = Clock::now();
+        // Handed to the kernel, not yet taken: outputSince moves when the
+        // peer takes bytes (checkKernelQueues).
+        client.kernelQueued += static_cast<int>(sent);
+        client.lastActivity = Clock::now();
     } else if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
         closeClient(client, "connection error");
     }
 }
 
 void Server::reply(Client& client, const std::string& text) {
-    if (client.output.empty()) client.outputSince = Clock::now();
+    if (client.output.empty() && client.kernelQueued == 0) client.outputSince = Clock::now();
     client.output += text;
     client.output += '\n';
     flush(client);
@@ -269,14 +328,27 @@ bool Server::handleLine(Client& client, const std::string& line, bool connected)
     return true;
 }
 
+// Replies the kernel holds because the peer does not take them count as
+// unsent: their clock runs until the queue drains or moves.
+void Server::checkKernelQueues(Clock::time_point now) {
+    for (auto& c : clients_) {
+        if (c->fd < 0 || c->kernelQueued == 0) continue;
+        int queued = 0;
+        if (ioctl(c->fd, SIOCOUTQ, &queued) != 0) queued = 0;
+        if (queued < c->kernelQueued) c->outputSince = now;
+        c->kernelQueued = queued;
+    }
+}
+
 void Server::enforceTimeouts() {
     const auto now = Clock::now();
     const auto lineLimit = seconds(options_.lineTimeout);
+    checkKernelQueues(now);
     for (auto& c : clients_) {
         if (c->fd < 0) continue;
         if (c->lineBegun && now - c->lineStart > lineLimit) {
             closeClient(*c, "line not completed within --line-timeout");
-        } else if (!c->output.empty() && now - c->outputSince > lineLimit) {
+        } else if ((!c->output.empty() || c->kernelQueued > 0) && now - c->outputSince > lineLimit) {
             closeClient(*c, "replies not taken within --line-timeout");
         } else if (options_.idleTimeout > 0 && c->atMeter == 0 && now - c->lastActivity > seconds(options_.idleTimeout)) {
             closeClient(*c, "idle, timed out (--idle-timeout)");
@@ -289,7 +361,9 @@ void Server::closeClient(Client& client, const std::string& why) {
     ::close(client.fd);
     client.fd = -1;
     --connected_;
-    log("client " + client.peer + ": " + why);
+    // Its lines still waiting for the meter are not run for nobody.
+    client.atMeter -= static_cast<int>(worker_.forget(client.id));
+    connections_.closed(client.logged, client.peer, why);
 }
 
 void Server::removeClosed() {

@@ -10,6 +10,13 @@
 // dropped. A full server closes its longest-idle client (idle for a second
 // or more) to make room; when none is idle, newcomers wait in the listen
 // queue until a client leaves.
+//
+// A client found gone (reset, or both directions shut) loses the lines it
+// still had waiting: they never reach the meter. Replies the kernel still
+// holds for a client that does not read count as not taken. When the
+// process runs out of descriptors, the listener rests for a moment instead
+// of waking the loop at once again, and a descriptor kept in reserve lets
+// each newcomer meanwhile be told "too many clients" and closed.
 #pragma once
 
 #include <atomic>
@@ -19,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "serve/connection_log.h"
 #include "serve/line_buffer.h"
 #include "serve/meter_worker.h"
 #include "serve/options.h"
@@ -28,6 +36,9 @@ namespace korvel::cli::serve {
 class Server {
 public:
     Server(const ServeOptions& options, MeterWorker& worker, int listener, int wakeRead);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
     // Serves until SIGINT or SIGTERM.
     void run();
     // Clients connected now (read from any thread).
@@ -47,12 +58,16 @@ private:
         Clock::time_point lineStart;     // when the line in progress began
         Clock::time_point lastActivity;  // bytes in or out, a reply
         Clock::time_point outputSince;   // when the unsent replies last moved
+        int kernelQueued = 0;     // reply bytes the kernel holds, not yet taken by the peer
+        bool logged = true;       // its lines are in the log (see ConnectionLog)
     };
 
     int pollTimeout(Clock::time_point now) const;
     bool full() const;
     Client* longestIdle(Clock::time_point now) const;
     void acceptClients();
+    void outOfDescriptors(int error);
+    void checkKernelQueues(Clock::time_point now);
     void transfer(Client& client, short revents);
     void flush(Client& client);
     void deliverDone();
@@ -75,6 +90,11 @@ private:
     std::atomic<int> connected_{0};
     std::uint64_t nextId_ = 1;
     std::size_t nextFirst_ = 0;
+    ConnectionLog connections_;
+    int reserve_ = -1;                  // spent to turn a newcomer away when out of descriptors
+    Clock::time_point listenAgain_{};   // the listener rests until then (out of descriptors)
+    bool exhausted_ = false;            // in an episode of running out of descriptors
+    std::uint64_t turnedAway_ = 0;      // newcomers told "too many clients" in this episode
 };
 
 }  // namespace korvel::cli::serve

@@ -20,7 +20,8 @@ using WallClock = std::chrono::system_clock;
 
 struct Sample {
     std::uint64_t sequence = 0;  // set by publish()
-    WallClock::time_point time;
+    WallClock::time_point time;  // when the reading was asked for
+    double elapsed = 0;           // seconds since the server's first reading (monotonic)
     bool connected = false;
     bool hasReading = false;  // a reading was taken (connected)
     MeterReading raw{};

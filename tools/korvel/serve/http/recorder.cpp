@@ -6,7 +6,10 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
+
+#include "core/failure.h"
+#include "core/state_dir.h"
+#include "serve/log.h"
 
 namespace korvel::cli::serve::http {
 namespace {
@@ -31,77 +34,119 @@ std::string safeName(const std::string& text) {
     return out.empty() ? "meter" : out;
 }
 
-}  // namespace
-
-std::string recordingText(const LoggedReading& reading, bool first) {
-    return (first ? csvHeader() : std::string()) + formatRecord(Format::Csv, reading);
-}
-
-Recorder::Recorder(std::string folder) : folder_(std::move(folder)) {}
-
-Recorder::~Recorder() { stop(); }
-
-bool Recorder::start(const std::string& serial, std::string* error) {
-    std::lock_guard lock(mutex_);
-    if (file_ != nullptr) {
-        *error = "a recording runs already";
-        return false;
-    }
-    std::error_code ignored;
-    const std::filesystem::path folder =
-        folder_.empty() ? std::filesystem::temp_directory_path(ignored) : std::filesystem::path(folder_);
-    const std::string base = "korvel-" + safeName(serial) + "-" + fileStamp(WallClock::now());
+// Creates a file that did not exist (O_EXCL: a recording never overwrites
+// one); "" with *error when none can be made.
+std::string createUnique(const std::string& folder, const std::string& base, std::string* error) {
     for (int attempt = 1; attempt <= 100; ++attempt) {
-        const std::string name = base + (attempt == 1 ? "" : "-" + std::to_string(attempt)) + ".csv";
-        const std::string path = (folder / name).string();
-        // O_EXCL: an existing file is never overwritten.
+        const std::string path =
+            folder + "/" + base + (attempt == 1 ? "" : "-" + std::to_string(attempt)) + ".csv";
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd < 0 && errno == EEXIST) continue;
         if (fd < 0) {
             *error = "cannot create " + path + ": " + std::strerror(errno);
-            return false;
+            return {};
         }
-        file_ = fdopen(fd, "w");
-        if (file_ == nullptr) {
-            ::close(fd);
-            *error = "cannot write " + path;
-            return false;
-        }
-        state_ = State{true, path, 0, ""};
-        return true;
+        ::close(fd);
+        return path;
     }
     *error = "cannot find a free file name for " + base;
-    return false;
+    return {};
+}
+
+}  // namespace
+
+Recorder::Recorder(std::string folder)
+    : folder_(folder.empty() ? stateDirectory() + "/recordings" : std::move(folder)) {}
+
+Recorder::~Recorder() { stop(); }
+
+bool Recorder::start(std::string* error) {
+    std::lock_guard lock(mutex_);
+    if (state_.recording) {
+        *error = "a recording runs already";
+        return false;
+    }
+    if (const int made = makeFolders(folder_); made != 0 || ::access(folder_.c_str(), W_OK) != 0) {
+        *error = "cannot record into " + folder_ + ": " + std::strerror(made != 0 ? made : errno);
+        return false;
+    }
+    state_ = State{true, "", 0, ""};
+    return true;
 }
 
 void Recorder::stop() {
     std::lock_guard lock(mutex_);
-    closeFile();
-}
-
-void Recorder::closeFile() {
-    if (file_ == nullptr) return;
-    if (std::fclose(file_) != 0 && state_.error.empty()) state_.error = std::strerror(errno);
-    file_ = nullptr;
+    if (file_ != nullptr) {
+        if (const int error = file_->finish(); error != 0 && state_.error.empty()) state_.error = std::strerror(error);
+    }
+    writer_.reset();
+    file_.reset();
     state_.recording = false;
 }
 
-void Recorder::add(const Sample& sample) {
+void Recorder::fail(const std::string& why) {
+    state_.error = why;
+    log("page: recording into " + state_.path + " stopped: " + why + " (the file ends at its last whole row, " +
+        std::to_string(state_.rows) + " rows)");
+    if (file_ != nullptr) file_->finish();
+    writer_.reset();
+    file_.reset();
+    state_.recording = false;
+}
+
+bool Recorder::open(const Sample& sample, const MeterStatus& meter) {
+    std::string error;
+    const std::string path = createUnique(folder_, "korvel-" + safeName(meter.serial) + "-" + fileStamp(sample.time),
+                                          &error);
+    if (path.empty()) {
+        fail(error);
+        return false;
+    }
+    state_.path = path;
+    try {
+        LogTarget target;
+        target.path = path;
+        target.existing = Existing::Append;  // the empty file just made
+        target.format = Format::Csv;
+        file_ = std::make_unique<LogFile>(target);
+    } catch (const Failure& failure) {
+        fail(failure.what());
+        return false;
+    }
+    writer_ = std::make_unique<LogWriter>(*file_, Format::Csv);
+    RunMeta meta;
+    meta.version = KORVEL_CLI_VERSION;
+    meta.identification = meter.identification;
+    meta.serial = meter.serial;
+    meta.probe = meter.probe;
+    meta.units = sample.raw.units;
+    meta.acdc = sample.raw.acdc;
+    meta.range = sample.raw.range;
+    meta.autoRange = meter.autoRange == 1 || (meter.autoRange < 0 && (sample.raw.aux & 0x08) != 0);
+    meta.host = hostName();
+    meta.command = "korvel serve (recording from the live page)";
+    if (const int written = writer_->begin(meta); written != 0) {
+        fail(std::string("writing stopped: ") + std::strerror(written));
+        return false;
+    }
+    firstElapsed_ = sample.elapsed;
+    return true;
+}
+
+void Recorder::add(const Sample& sample, const MeterStatus& meter) {
     if (!sample.hasReading) return;
     std::lock_guard lock(mutex_);
-    if (file_ == nullptr) return;
-    if (state_.rows == 0) firstTime_ = sample.time;
+    if (!state_.recording) return;
+    if (writer_ == nullptr && !open(sample, meter)) return;
     LoggedReading reading;
     reading.time = sample.time;
-    reading.elapsed = std::chrono::duration<double>(sample.time - firstTime_).count();
+    reading.elapsed = sample.elapsed - firstElapsed_;
     reading.raw = sample.raw;
     reading.value = sample.value;
-    const std::string text = recordingText(reading, state_.rows == 0);
-    // Flushed each row, so the download and a crash both find every row taken.
-    errno = 0;
-    if (std::fwrite(text.data(), 1, text.size(), file_) != text.size() || std::fflush(file_) != 0) {
-        state_.error = std::string("writing stopped: ") + std::strerror(errno != 0 ? errno : EIO);
-        closeFile();
+    // Each row reaches the file whole (a failed write is cut back), so the
+    // download and a crash both find every row taken.
+    if (const int error = writer_->reading(reading); error != 0) {
+        fail(std::string("writing stopped: ") + std::strerror(error));
         return;
     }
     ++state_.rows;

@@ -21,21 +21,20 @@ void Sampler::sample(Meter* meter) {
     sample.time = WallClock::now();
     if (meter != nullptr && meter->handle() != handle_) identify(*meter);
     if (meter != nullptr && !meter->lost()) {
-        MeterReading raw{};
-        if (session_.api().mtrGetReading(meter->handle(), &raw) != 0) {
-            meter->markLost();
-        } else {
+        if (const auto reading = takeReading(session_.api(), *meter, clock_)) {
+            sample.time = reading->time;
+            sample.elapsed = reading->elapsed;
             sample.connected = true;
             sample.hasReading = true;
-            sample.raw = raw;
-            sample.value = describeReading(raw);
-            sample.overRange = isOverRange(raw);
+            sample.raw = reading->raw;
+            sample.value = reading->value;
+            sample.overRange = reading->value.overRange;
             if (++sinceModes_ >= kSamplesPerModeCheck) refreshModes(*meter);
         }
     }
     if (!sample.connected) handle_ = 0;  // identified again when it is back
     feed_.publish(sample);
-    recorder_.add(sample);
+    recorder_.add(sample, feed_.status());
 }
 
 void Sampler::identify(Meter& meter) {

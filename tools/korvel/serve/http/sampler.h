@@ -3,6 +3,7 @@
 // connection, its hold and relative modes now and then.
 #pragma once
 
+#include "core/acquisition.h"
 #include "core/session.h"
 #include "serve/http/live_feed.h"
 #include "serve/http/recorder.h"
@@ -28,6 +29,7 @@ private:
     Session& session_;
     LiveFeed& feed_;
     Recorder& recorder_;
+    RunClock clock_;
     MeterHandle handle_ = 0;  // the connection identified last
     int sinceModes_ = 0;
 };

@@ -1,18 +1,17 @@
 #include "serve/http/web_server.h"
 
-#include <httplib.h>
-
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <future>
+#include <sys/resource.h>
 #include <mutex>
 #include <sstream>
 #include <thread>
 
 #include "core/eeprom.h"
 #include "core/failure.h"
+#include "serve/http/http_server.h"
 #include "serve/http/json.h"
 #include "serve/http/live_feed.h"
 #include "serve/http/metrics.h"
@@ -20,6 +19,7 @@
 #include "serve/http/recorder.h"
 #include "serve/http/sampler.h"
 #include "serve/http/security.h"
+#include "serve/http/worker_call.h"
 #include "serve/http/settings.h"
 #include "serve/log.h"
 
@@ -37,12 +37,18 @@ constexpr auto kSamplePeriod = 100ms;         // 10 readings per second while a 
 constexpr auto kFreshEnough = 300ms;          // /metrics and /api/state take a new reading when older
 constexpr auto kFreshWait = 2s;
 constexpr auto kStreamKeepAlive = 10s;        // a comment line keeps a quiet stream open
-constexpr int kThreads = 48;                  // connections served at once
+constexpr int kThreads = 48;                  // requests answered at once (streams among them)
 constexpr int kMaxStreams = 32;               // streams among them; the rest stay for requests
 constexpr std::size_t kMaxBody = 64 * 1024;
+constexpr std::size_t kMaxConnections = 2048; // open at once (fewer when descriptors are short)
+constexpr auto kIdleDeadline = 5s;            // a connection with no request under way
+constexpr auto kRequestDeadline = 2s;         // a request, from its first byte to its last
+constexpr auto kWriteDeadline = 10s;          // a piece of an answer, to be taken
+constexpr auto kSettingLimit = 10s;           // a setting must have begun by then, or it is dropped
+constexpr auto kSettingFinish = 10s;          // and one that began, finished by then
 constexpr int kHistoryPoints = 4000;          // points a history answer carries at most
 
-const char kTokenHeader[] = "X-Korvel-Token";
+const char kTokenHeader[] = "x-korvel-token";
 const char kJson[] = "application/json";
 
 std::string readFile(const std::string& path) {
@@ -58,9 +64,29 @@ void replaceAll(std::string* text, const std::string& from, const std::string& t
         text->replace(at, from.size(), to);
 }
 
-void refuse(httplib::Response& res, int status, const std::string& why) {
+void refuse(Reply& res, int status, const std::string& why) {
     res.status = status;
-    res.set_content("{\"error\":" + jsonString(why) + "}\n", kJson);
+    res.set("{\"error\":" + jsonString(why) + "}\n", kJson);
+}
+
+// Connections the page may hold: as many as the descriptors the process
+// may open allow, beside the SCPI port's clients and the program's own.
+std::size_t connectionCap(int scpiClients) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kMaxConnections;
+    const long spare = static_cast<long>(limit.rlim_cur) - scpiClients - 64;
+    return static_cast<std::size_t>(std::clamp<long>(spare, 8, static_cast<long>(kMaxConnections)));
+}
+
+HttpLimits limits(const ServeOptions& options) {
+    HttpLimits l;
+    l.idleDeadline = kIdleDeadline;
+    l.requestDeadline = kRequestDeadline;
+    l.writeDeadline = kWriteDeadline;
+    l.maxConnections = connectionCap(options.noScpi ? 0 : options.maxClients);
+    l.threads = kThreads;
+    l.maxBody = kMaxBody;
+    return l;
 }
 
 const char* accessName(TokenSource source) {
@@ -83,8 +109,7 @@ struct WebServer::State {
     LiveFeed feed;
     Recorder recorder;
     Sampler sampler;
-    httplib::Server server;
-    std::thread thread;
+    HttpServer server;
     int port = 0;
     const SteadyClock::time_point started = SteadyClock::now();
     std::atomic<int> streams{0};
@@ -95,7 +120,7 @@ struct WebServer::State {
 
     State(Session& s, MeterWorker& w, const ServeOptions& o, std::function<int()> clients)
         : session(s), worker(w), options(o), scpiClients(std::move(clients)), recorder(o.recordDir),
-          sampler(s, feed, recorder) {}
+          sampler(s, feed, recorder), server(limits(o)) {}
 
     // Sampling runs while a page streams or a recording runs; otherwise the
     // meter is read only when asked (/metrics, /api/state).
@@ -126,9 +151,9 @@ struct WebServer::State {
     }
 
     // POST routes: Host, Origin and token, or a 403 with the reason.
-    bool mayChange(const httplib::Request& req, httplib::Response& res) const {
-        const Refusal refusal = checkStateChange(access, req.get_header_value("Host"), req.get_header_value("Origin"),
-                                                 req.get_header_value(kTokenHeader));
+    bool mayChange(const Request& req, Reply& res) const {
+        const Refusal refusal =
+            checkStateChange(access, req.header("host"), req.header("origin"), req.header(kTokenHeader));
         if (refusal == Refusal::None) return true;
         refuse(res, 403, refusalText(refusal));
         return false;
@@ -136,13 +161,10 @@ struct WebServer::State {
 
     // Runs a task on the meter's thread and waits for its answer ("" : done).
     std::string onWorker(std::function<std::string(Meter&)> task, std::chrono::seconds limit) {
-        auto answer = std::make_shared<std::promise<std::string>>();
-        auto result = answer->get_future();
-        worker.post([task = std::move(task), answer](Meter* meter) {
-            answer->set_value(meter == nullptr ? "the meter is not connected" : task(*meter));
-        });
-        if (result.wait_for(limit) != std::future_status::ready) return "the meter did not answer in time";
-        return result.get();
+        const WorkerOutcome outcome = runOnWorker(worker, std::move(task), limit, limit);
+        if (outcome.state == WorkerOutcome::Dropped) return "the meter was busy; nothing was done";
+        if (outcome.state == WorkerOutcome::Running) return "the meter did not finish in time";
+        return outcome.error;
     }
 
     void routes();
@@ -156,19 +178,19 @@ void WebServer::State::pages() {
     std::string page = kPageHtml;
     replaceAll(&page, "@TOKEN@", access.source == TokenSource::Page ? access.token : "");
     replaceAll(&page, "@ACCESS@", accessName(access.source));
-    server.Get("/", [page](const httplib::Request&, httplib::Response& res) {
-        res.set_header("Content-Security-Policy",
+    server.get("/", [page](const Request&, Reply& res) {
+        res.headers.emplace_back("Content-Security-Policy",
                        // The chart library styles its elements inline.
                        "default-src 'self'; script-src 'self'; style-src 'self' 'unsafe-inline'; img-src 'self' data:; "
                        "connect-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'self'");
-        res.set_header("Cache-Control", "no-store");
-        res.set_content(page, "text/html; charset=utf-8");
+        res.headers.emplace_back("Cache-Control", "no-store");
+        res.set(page, "text/html; charset=utf-8");
     });
     const auto asset = [this](const char* path, const std::string* text, const char* type) {
-        server.Get(path, [text, type](const httplib::Request&, httplib::Response& res) {
+        server.get(path, [text, type](const Request&, Reply& res) {
             if (text->empty()) return refuse(res, 404, "not installed: the chart library (Debian's libjs-dygraphs)");
-            res.set_header("Cache-Control", "max-age=3600");
-            res.set_content(*text, type);
+            res.headers.emplace_back("Cache-Control", "max-age=3600");
+            res.set(*text, type);
         });
     };
     static const std::string script = kPageScript;
@@ -180,49 +202,44 @@ void WebServer::State::pages() {
 }
 
 void WebServer::State::readings() {
-    server.Get("/api/state", [this](const httplib::Request&, httplib::Response& res) {
-        res.set_content(state(fresh()) + "\n", kJson);
+    server.get("/api/state", [this](const Request&, Reply& res) {
+        res.set(state(fresh()) + "\n", kJson);
     });
-    server.Get("/api/history", [this](const httplib::Request& req, httplib::Response& res) {
+    server.get("/api/history", [this](const Request& req, Reply& res) {
         long seconds = 600;
-        if (req.has_param("seconds")) {
-            const std::string text = req.get_param_value("seconds");
+        if (req.has("seconds")) {
+            const std::string text = req.param("seconds");
             if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
                 return refuse(res, 400, "seconds must be 1 to 3600");
             seconds = std::stol(text);
         }
         if (seconds < 1 || seconds > 3600) return refuse(res, 400, "seconds must be 1 to 3600");
-        res.set_content(historyJson(feed.history(std::chrono::seconds(seconds), kHistoryPoints)), kJson);
+        res.set(historyJson(feed.history(std::chrono::seconds(seconds), kHistoryPoints)), kJson);
     });
-    server.Get("/api/stream", [this](const httplib::Request&, httplib::Response& res) {
+    server.get("/api/stream", [this](const Request&, Reply& res) {
         if (++streams > kMaxStreams) {
             --streams;
             return refuse(res, 503, "too many pages stream at once (" + std::to_string(kMaxStreams) + ")");
         }
         updateDemand();
-        res.set_header("Cache-Control", "no-store");
+        res.headers.emplace_back("Cache-Control", "no-store");
+        res.type = "text/event-stream";
         auto last = std::make_shared<std::uint64_t>(0);
-        res.set_chunked_content_provider(
-            "text/event-stream",
-            [this, last](size_t, httplib::DataSink& sink) {
-                const auto sample = feed.waitNewer(
-                    *last, std::chrono::duration_cast<std::chrono::milliseconds>(kStreamKeepAlive));
-                if (feed.stopped()) {  // the server stops: the stream ends cleanly
-                    sink.done();
-                    return true;
-                }
-                // A slow page skips to the newest sample: at most 10 a second, never a backlog.
-                const std::string event =
-                    sample ? "data: " + state(*sample) + "\n\n" : std::string(": still here\n\n");
-                if (sample) *last = sample->sequence;
-                return sink.write(event.data(), event.size());
-            },
-            [this](bool) {
-                --streams;
-                updateDemand();
-            });
+        res.stream = [this, last](std::string* event) {
+            const auto sample =
+                feed.waitNewer(*last, std::chrono::duration_cast<std::chrono::milliseconds>(kStreamKeepAlive));
+            if (feed.stopped()) return false;  // the server stops: the stream ends cleanly
+            // A slow page skips to the newest sample: at most 10 a second, never a backlog.
+            *event = sample ? "data: " + state(*sample) + "\n\n" : std::string(": still here\n\n");
+            if (sample) *last = sample->sequence;
+            return true;
+        };
+        res.finished = [this] {
+            --streams;
+            updateDemand();
+        };
     });
-    server.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
+    server.get("/metrics", [this](const Request&, Reply& res) {
         const Sample sample = fresh();
         MetricsSnapshot m;
         m.serial = feed.status().serial;
@@ -236,12 +253,12 @@ void WebServer::State::readings() {
         m.failedExchanges = worker.failedExchanges();
         m.scpiClients = scpiClients ? scpiClients() : 0;
         m.httpStreams = streams.load();
-        res.set_content(formatMetrics(m), "text/plain; version=0.0.4; charset=utf-8");
+        res.set(formatMetrics(m), "text/plain; version=0.0.4; charset=utf-8");
     });
 }
 
 void WebServer::State::changes() {
-    server.Post("/api/settings", [this](const httplib::Request& req, httplib::Response& res) {
+    server.post("/api/settings", [this](const Request& req, Reply& res) {
         if (!mayChange(req, res)) return;
         std::map<std::string, std::string> fields;
         for (const auto& [name, value] : req.params) fields[name] = value;
@@ -249,7 +266,8 @@ void WebServer::State::changes() {
         const PresentUnits present{latest.hasReading ? latest.raw.units : 0, latest.hasReading ? latest.raw.acdc : 0};
         const SettingLines plan = settingLines(fields, present);
         if (!plan.error.empty()) return refuse(res, 400, plan.error);
-        const std::string error = onWorker(
+        const WorkerOutcome outcome = runOnWorker(
+            worker,
             [this, plan](Meter& meter) -> std::string {
                 std::string why;
                 for (const std::string& line : plan.lines) {
@@ -266,28 +284,36 @@ void WebServer::State::changes() {
                 worker.requestSample();
                 return why;
             },
-            10s);
-        if (!error.empty()) return refuse(res, 503, error);
+            kSettingLimit, kSettingFinish);
+        // A setting that never began is dropped, so a refusal means nothing changed.
+        if (outcome.state == WorkerOutcome::Dropped)
+            return refuse(res, 503, "the meter was busy for " + std::to_string(kSettingLimit.count()) +
+                                        " s; nothing was changed");
+        if (outcome.state == WorkerOutcome::Running)
+            return refuse(res, 504, "the change is still being made on the meter; see the page's state");
+        if (!outcome.error.empty()) return refuse(res, 503, outcome.error);
+        if (outcome.late) log("page: a setting was made late (the meter was busy)");
+        if (outcome.late) res.headers.emplace_back("X-Korvel-Late", "1");
         feed.waitNewer(latest.sequence, 1000ms);  // the answer shows the new setting
-        res.set_content(state(feed.latest()) + "\n", kJson);
+        res.set(state(feed.latest()) + "\n", kJson);
     });
-    server.Post("/api/stats/reset", [this](const httplib::Request& req, httplib::Response& res) {
+    server.post("/api/stats/reset", [this](const Request& req, Reply& res) {
         if (!mayChange(req, res)) return;
         feed.resetStatistics();
-        res.set_content(state(feed.latest()) + "\n", kJson);
+        res.set(state(feed.latest()) + "\n", kJson);
     });
-    server.Post("/api/recording/start", [this](const httplib::Request& req, httplib::Response& res) {
+    server.post("/api/recording/start", [this](const Request& req, Reply& res) {
         if (!mayChange(req, res)) return;
         std::string error;
         {
             std::lock_guard lock(recordingMutex);
-            if (!recorder.start(feed.status().serial, &error)) return refuse(res, 409, error);
+            if (!recorder.start(&error)) return refuse(res, 409, error);
             updateDemand();
         }
-        log("page: recording into " + recorder.state().path);
-        res.set_content(state(feed.latest()) + "\n", kJson);
+        log("page: recording started (the file is made at its first reading)");
+        res.set(state(feed.latest()) + "\n", kJson);
     });
-    server.Post("/api/recording/stop", [this](const httplib::Request& req, httplib::Response& res) {
+    server.post("/api/recording/stop", [this](const Request& req, Reply& res) {
         if (!mayChange(req, res)) return;
         {
             std::lock_guard lock(recordingMutex);
@@ -297,16 +323,16 @@ void WebServer::State::changes() {
         const Recorder::State recording = recorder.state();
         if (!recording.path.empty())
             log("page: recording stopped (" + std::to_string(recording.rows) + " rows in " + recording.path + ")");
-        res.set_content(state(feed.latest()) + "\n", kJson);
+        res.set(state(feed.latest()) + "\n", kJson);
     });
     if (!session.simulated()) return;
     // The simulated probe's field, for trying the page (and for its tests).
-    server.Post("/api/sim/field", [this](const httplib::Request& req, httplib::Response& res) {
+    server.post("/api/sim/field", [this](const Request& req, Reply& res) {
         if (!mayChange(req, res)) return;
         double tesla = 0;
         try {
             size_t used = 0;
-            const std::string text = req.get_param_value("tesla");
+            const std::string text = req.param("tesla");
             tesla = std::stod(text, &used);
             if (used != text.size() || !(tesla >= -10 && tesla <= 10)) throw std::invalid_argument(text);
         } catch (const std::exception&) {
@@ -315,12 +341,12 @@ void WebServer::State::changes() {
         const int index = feed.status().simulatedIndex;
         worker.post([this, index, tesla](Meter*) { session.api().korvelSimSetField(index < 0 ? 0 : index, tesla); });
         worker.requestSample();
-        res.set_content("{}\n", kJson);
+        res.set("{}\n", kJson);
     });
 }
 
 void WebServer::State::downloads() {
-    server.Get("/api/recording.csv", [this](const httplib::Request&, httplib::Response& res) {
+    server.get("/api/recording.csv", [this](const Request&, Reply& res) {
         const Recorder::State recording = recorder.state();
         if (recording.path.empty()) return refuse(res, 404, "nothing recorded yet");
         // Streamed from the file in pieces: a long recording is never held in memory.
@@ -328,20 +354,24 @@ void WebServer::State::downloads() {
         std::error_code error;
         const auto size = std::filesystem::file_size(recording.path, error);
         if (!*file || error) return refuse(res, 404, "the recording's file is gone: " + recording.path);
-        res.set_header("Content-Disposition",
+        res.headers.emplace_back("Content-Disposition",
                        "attachment; filename=\"" + std::filesystem::path(recording.path).filename().string() + "\"");
-        res.set_content_provider(
-            static_cast<size_t>(size), "text/csv; charset=utf-8",
-            [file](size_t offset, size_t length, httplib::DataSink& sink) {
-                char piece[64 * 1024];
-                file->seekg(static_cast<std::streamoff>(offset));
-                file->read(piece, static_cast<std::streamsize>(std::min(length, sizeof piece)));
-                const auto got = file->gcount();
-                return got > 0 && sink.write(piece, static_cast<size_t>(got));
-            });
+        // What was there when asked: rows added meanwhile wait for the next download.
+        auto left = std::make_shared<std::uintmax_t>(size);
+        res.type = "text/csv; charset=utf-8";
+        res.stream = [file, left](std::string* piece) {
+            if (*left == 0) return false;
+            piece->resize(static_cast<std::size_t>(std::min<std::uintmax_t>(*left, 64 * 1024)));
+            file->read(piece->data(), static_cast<std::streamsize>(piece->size()));
+            const auto got = file->gcount();
+            if (got <= 0) return false;
+            piece->resize(static_cast<std::size_t>(got));
+            *left -= static_cast<std::uintmax_t>(got);
+            return true;
+        };
     });
     // Read only: the page offers no way to write the memory.
-    server.Get("/api/memory.bin", [this](const httplib::Request&, httplib::Response& res) {
+    server.get("/api/memory.bin", [this](const Request&, Reply& res) {
         if (dumping.exchange(true)) return refuse(res, 429, "a memory image is being read already");
         auto bytes = std::make_shared<std::vector<std::uint8_t>>();
         const std::string error = onWorker(
@@ -360,27 +390,21 @@ void WebServer::State::downloads() {
         dumping = false;
         if (!error.empty()) return refuse(res, 503, error);
         const std::string serial = feed.status().serial.empty() ? "meter" : feed.status().serial;
-        res.set_header("Content-Disposition", "attachment; filename=\"korvel-" + serial + "-memory.bin\"");
-        res.set_content(std::string(bytes->begin(), bytes->end()), "application/octet-stream");
+        res.headers.emplace_back("Content-Disposition", "attachment; filename=\"korvel-" + serial + "-memory.bin\"");
+        res.set(std::string(bytes->begin(), bytes->end()), "application/octet-stream");
     });
 }
 
 void WebServer::State::routes() {
-    server.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
-    server.set_payload_max_length(kMaxBody);
-    server.set_read_timeout(10, 0);
-    server.set_write_timeout(5, 0);
-    server.set_keep_alive_timeout(5);
-    server.set_keep_alive_max_count(1000);
-    server.set_default_headers({{"X-Content-Type-Options", "nosniff"},
-                                {"X-Frame-Options", "DENY"},
-                                {"Referrer-Policy", "no-referrer"}});
+    server.setDefaultHeaders({{"X-Content-Type-Options", "nosniff"},
+                              {"X-Frame-Options", "DENY"},
+                              {"Referrer-Policy", "no-referrer"}});
     // DNS rebinding: a page of another site that got this address for its
     // own name still sends its own name as Host.
-    server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-        if (hostAllowed(access, req.get_header_value("Host"))) return httplib::Server::HandlerResponse::Unhandled;
+    server.setGate([this](const Request& req, Reply& res) {
+        if (hostAllowed(access, req.header("host"))) return true;
         refuse(res, 403, refusalText(Refusal::Host));
-        return httplib::Server::HandlerResponse::Handled;
+        return false;
     });
     pages();
     readings();
@@ -420,13 +444,7 @@ WebServer::~WebServer() { stop(); }
 std::string WebServer::bind() {
     State& s = *state_;
     const std::string host = s.options.bind.empty() ? "0.0.0.0" : s.options.bind;
-    if (s.options.httpPort == 0) {
-        s.port = s.server.bind_to_any_port(host);
-    } else if (s.server.bind_to_port(host, s.options.httpPort)) {
-        s.port = s.options.httpPort;
-    } else {
-        s.port = -1;
-    }
+    s.port = s.server.bind(host, s.options.httpPort);
     if (s.port <= 0)
         throw Failure(kExitUsage, "cannot listen for the page on " + host + " port " +
                                       std::to_string(s.options.httpPort) +
@@ -437,14 +455,13 @@ std::string WebServer::bind() {
 
 void WebServer::start() {
     State& s = *state_;
-    s.thread = std::thread([&s] { s.server.listen_after_bind(); });
+    s.server.start();
 }
 
 void WebServer::stop() {
     State& s = *state_;
     s.feed.stop();
     s.server.stop();
-    if (s.thread.joinable()) s.thread.join();
     s.recorder.stop();
 }
 

@@ -1,5 +1,5 @@
-// The live page, its stream and /metrics over HTTP (cpp-httplib on threads
-// of its own). Readings come from the meter's worker: one sampler feeds
+// The live page, its stream and /metrics over HTTP (Boost.Beast, on threads
+// of its own; see http_server.h for the limits on connections). Readings come from the meter's worker: one sampler feeds
 // every page, so the meter is read once however many pages watch.
 #pragma once
 
