@@ -8,7 +8,7 @@
 #   - a host binding the vb_ exports with LoadLibrary/GetProcAddress, and the
 #     real DLL without any libusb0.dll (no meter, no crash);
 #   - korvel.exe --simulate info / read (its CSV read back by the Python
-#     package's log reader) / scpi, and without a driver;
+#     package's log reader, korvel.logs) / scpi, and without a driver;
 #   - the zip (`--target package`), and examples/read_ten.c compiled from it
 #     against its import library, run on the fake bus.
 # Skipped, saying why, only when Wine cannot start at all.
@@ -88,14 +88,16 @@ grep -q "^meter  *KORVEL,KV-100" <<<"$out" || fail "korvel --simulate info: $out
   { cat "$logs/read.log"; fail "korvel --simulate read"; }
 PYTHONPATH=$root/python PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 - "$work/x.csv" <<'PY' || fail "the CSV korvel.exe wrote"
 import sys
-from korvel.__main__ import read_log
+from korvel.logs import read_log
 raw = open(sys.argv[1], "rb").read()
 assert b"\r" not in raw, "CR in the CSV: not the bytes Linux writes"
-elapsed, teslas, units, meta = read_log(sys.argv[1])
+log = read_log(sys.argv[1])
+teslas = [r.tesla for r in log.readings]
 assert len(teslas) == 10, f"{len(teslas)} readings"
 assert all(0.005 < t < 0.02 for t in teslas), teslas  # the simulated 12.5 mT field
-assert meta.get("serial") == "KV0001", meta
-print(f"x.csv: {len(teslas)} readings, {min(teslas)} to {max(teslas)} T, serial {meta['serial']}")
+assert all(r.counts is not None and r.units == "G" and not r.over_range for r in log.readings), log.readings[0]
+assert log.serials == ["KV0001"] and not log.gaps, (log.serials, log.gaps)
+print(f"x.csv: {len(teslas)} readings, {min(teslas)} to {max(teslas)} T, serial {log.serials[0]}")
 PY
 out=$(run "$korvel" --simulate scpi '*IDN?') || fail "korvel --simulate scpi: $out"
 [[ $out == KORVEL,KV-100,KV0001,* ]] || fail "korvel scpi '*IDN?' gave '$out'"
