@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/command.h"
+#include "core/stop_signals.h"
 #include "core/eeprom.h"
 #include "core/failure.h"
 #include "core/identification.h"
@@ -33,46 +34,6 @@ struct EepromOptions {
     bool force = false;  // dump: --force
     bool otherMeter = false;  // restore: --other-meter
 };
-
-// Ctrl-C, SIGTERM and SIGHUP during a restore: held until the chunk being
-// written is written and read back, then the restore stops there.
-volatile std::sig_atomic_t heldSignal = 0;
-
-extern "C" void holdSignal(int signal) { heldSignal = signal; }
-
-class HeldSignals {
-public:
-    HeldSignals() {
-        struct sigaction action{};
-        action.sa_handler = holdSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;  // the exchange in progress goes on
-        for (size_t i = 0; i < kSignals.size(); ++i) sigaction(kSignals[i], &action, &previous_[i]);
-    }
-    ~HeldSignals() {
-        if (keep_) return;
-        for (size_t i = 0; i < kSignals.size(); ++i) sigaction(kSignals[i], &previous_[i], nullptr);
-    }
-    HeldSignals(const HeldSignals&) = delete;
-    HeldSignals& operator=(const HeldSignals&) = delete;
-    // Stopping because of a signal: a further one (the second Ctrl-C) stays
-    // held too, so it cannot kill the program before it says where it stopped.
-    void keepUntilExit() { keep_ = true; }
-
-private:
-    bool keep_ = false;
-    static constexpr std::array<int, 3> kSignals{SIGINT, SIGTERM, SIGHUP};
-    std::array<struct sigaction, 3> previous_{};
-};
-
-const char* signalName(int signal) {
-    switch (signal) {
-    case SIGINT: return "Ctrl-C (SIGINT)";
-    case SIGTERM: return "SIGTERM";
-    case SIGHUP: return "SIGHUP";
-    default: return "a signal";
-    }
-}
 
 // FILE, --start and --size: how verify and restore take an image.
 void addImageOptions(CLI::App* app, EepromOptions& options, const char* sizeHelp) {
@@ -331,8 +292,13 @@ void writeAndVerify(Session& session, Meter& meter, const std::vector<std::uint8
     EepromAccess memory(session.api(), meter.handle());
     const Progress progress = progressLine("writing");
     const int total = static_cast<int>(image.size());
-    heldSignal = 0;
-    HeldSignals held;
+    // Ctrl-C, SIGTERM and SIGHUP: held until the chunk being written is
+    // written and read back (the exchange in progress goes on), then the
+    // restore stops there; a further one stays held until it has said where.
+    SignalPolicy policy;
+    policy.further = FurtherSignal::Held;
+    policy.restartCalls = true;
+    StopSignals held(policy);
     int done = 0;
     for (const Chunk& chunk : planChunks(start, total)) {
         const auto from = image.begin() + (chunk.address - start);
@@ -350,11 +316,11 @@ void writeAndVerify(Session& session, Meter& meter, const std::vector<std::uint8
         }
         done += chunk.count;
         if (progress) progress(done, total);
-        if (heldSignal != 0 && done < total) {
+        if (held.stopping() && done < total) {
             held.keepUntilExit();
             if (progress) std::fprintf(stderr, "\r\033[K");
             throw Failure(kExitMeterError,
-                          std::string("stopped by ") + signalName(heldSignal) + " after " + std::to_string(done) +
+                          std::string("stopped by ") + StopSignals::name(held.signal()) + " after " + std::to_string(done) +
                               " of " + std::to_string(total) + " bytes were written and verified: the memory from " +
                               hex(start + done) + " to " + hex(start + total - 1) +
                               " still holds its old bytes, so it is partly written. Run the restore again to "

@@ -23,6 +23,7 @@
 #include "serve/meter_worker.h"
 #include "serve/options.h"
 #include "serve/server.h"
+#include "core/stop_signals.h"
 #include "serve/signals.h"
 
 namespace korvel::cli::serve {
@@ -113,7 +114,7 @@ void waitForStop(MeterWorker& worker, int wakeRead) {
         }
         if (takeCableRequest()) worker.requestCableToggle();
     }
-    log(std::string("stopping on ") + (stopSignal() == SIGTERM ? "SIGTERM" : "SIGINT"));
+    log(std::string("stopping on ") + StopSignals::name(stopSignal()));
 }
 
 int runServe(Session& session, const ServeOptions& options) {
