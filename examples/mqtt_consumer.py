@@ -9,7 +9,9 @@ Subscribes to PREFIX/+/reading at QoS 1 with a session the broker keeps
 delivered when it comes back. A reading delivered twice (QoS 1 allows it) is
 recognised by (serial, seq) and counted, not written again; a gap in a
 meter's sequence numbers is reported on standard error (and again if the
-missing readings arrive later). Stops on Ctrl-C, or after --idle seconds
+missing readings arrive later). A gap record (the meter was lost and came
+back) has a number of its own: it is accounted for and noted on standard
+error, not written as a reading. Stops on Ctrl-C, or after --idle seconds
 without a message; prints a summary line per meter at the end.
 
 Needs paho-mqtt (Debian: python3-paho-mqtt).
@@ -28,7 +30,8 @@ import time
 
 import paho.mqtt.client as mqtt
 
-COLUMNS = ["seq", "timestamp", "elapsed_s", "tesla", "text", "units", "range", "acdc", "counts", "dropped"]
+COLUMNS = ["seq", "timestamp", "elapsed_s", "tesla", "text", "units", "range", "acdc", "counts", "over_range",
+           "dropped"]
 
 
 class Meter:
@@ -55,7 +58,13 @@ class Meter:
             print(f"{self.serial}: readings {max(self.seen) + 1} to {seq - 1} missing so far", file=sys.stderr)
         self.seen.add(seq)
         self.dropped += int(record.get("dropped", 0))
-        self.writer.writerow(record)
+        if record.get("type") == "gap":
+            print(f"{self.serial}: the meter was away from {record['from']} to {record['to']}", file=sys.stderr)
+            return
+        row = dict(record)
+        if "over_range" in row:
+            row["over_range"] = "true" if row["over_range"] else "false"
+        self.writer.writerow(row)
         self.file.flush()
 
     def gaps(self) -> list:

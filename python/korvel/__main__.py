@@ -214,8 +214,9 @@ class _Log:
     that fails part way is cut back, so the file ends at a whole record.
 
     Rotated (--rotate-size, --rotate-time): numbered files, field.0001.csv,
-    field.0002.csv, ...; --append onto a rotated set starts its run in the
-    next number, so no full file gets another meta block."""
+    field.0002.csv, ...; --append onto a rotated set goes on in its last file,
+    or in the next number when the run would not fit, so no full file gets
+    another meta block."""
 
     def __init__(self, path: Optional[str], append: bool, force: bool, rotate_bytes: int = 0,
                  rotate_seconds: float = 0.0) -> None:
@@ -242,8 +243,9 @@ class _Log:
                     self.number += 1
                 last = numbered_path(path, self.number)
                 if os.path.isfile(last) and os.path.getsize(last) > 0:
-                    self.existing_format = _format_of_file(last)
-                    self._next_number()
+                    # Goes on in the last file; a run that would not fit opens the next (run()).
+                    self._open(last, True)
+                    return
             elif not force and os.path.isfile(numbered_path(path, 1)):
                 raise UsageError(f"{numbered_path(path, 1)} exists: --append continues that log, --force "
                                  "starts it afresh")
@@ -415,6 +417,8 @@ def command_read(args: argparse.Namespace) -> int:
 
     previous = signal.signal(signal.SIGINT, interrupt)
     try:
+        if log.continued and log.wants_rotation(len(head().encode("utf-8"))):
+            log.rotate()  # the appended run would overflow the last file of the set
         log.write(head())
         for reading in meter.stream(interval=interval, count=count, duration=duration):
             now = time.monotonic()

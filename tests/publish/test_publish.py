@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import csv
 import json
+from datetime import datetime
 import random
 import signal
 import subprocess
@@ -89,7 +90,7 @@ def test_three_hosts_through_a_broker_restart(broker, korvel_program, sim_env, t
 
 def test_reconnect_waits_for_the_same_meter_and_goes_on(broker, korvel_program, sim_env, tmp_path):
     received = subprocess.Popen(["mosquitto_sub", "-p", str(broker.port), "-t", "korvel/KV0001/reading",
-                                 "-C", "40", "-W", "60"], stdout=subprocess.PIPE, text=True)
+                                 "-C", "41", "-W", "60"], stdout=subprocess.PIPE, text=True)
     time.sleep(0.5)
     process = subprocess.Popen([korvel_program, "--simulate", "--unplug-after", "0.5", "--replug-after", "1",
                                 "publish", "--broker", f"mqtt://127.0.0.1:{broker.port}", "-n", "40",
@@ -99,8 +100,19 @@ def test_reconnect_waits_for_the_same_meter_and_goes_on(broker, korvel_program, 
     assert process.returncode == 0, err
     assert "waiting for it" in err and "is back" in err, err
     records = [json.loads(line) for line in received.communicate(timeout=60)[0].splitlines()]
-    assert [record["seq"] for record in records] == list(range(1, 41))
-    assert {record["units"] for record in records} == {"T"}  # the run's units throughout
+    # 40 readings and the outage as one gap record, each under its own number.
+    assert [record["seq"] for record in records] == list(range(1, 42))
+    gaps = [record for record in records if record.get("type") == "gap"]
+    readings = [record for record in records if "type" not in record]
+    assert len(gaps) == 1 and len(readings) == 40 and gaps[0]["serial"] == "KV0001"
+    assert {record["units"] for record in readings} == {"T"}  # the run's units throughout
+    assert {record["serial"] for record in readings} == {"KV0001"}
+    # One clock: stamped when asked for, elapsed from the first; the pace kept after the gap (no burst).
+    stamps = [datetime.fromisoformat(r["timestamp"].replace("Z", "+00:00")) for r in readings]
+    assert readings[0]["elapsed_s"] == 0
+    assert all(abs((t - stamps[0]).total_seconds() - r["elapsed_s"]) < 2e-6 for t, r in zip(stamps, readings))
+    spacing = [(b - a).total_seconds() for a, b in zip(stamps, stamps[1:])]
+    assert min(spacing) >= 0.025, spacing
 
 
 def test_wrong_password_is_a_clear_error(brokers, korvel_program, sim_env, tmp_path):

@@ -4,6 +4,8 @@
 // itself, refusal by refusal.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -29,6 +31,10 @@ public:
         if (mtrPostError(handle_, code) != 0) lost_ = true;
     }
     bool lost() const override { return lost_; }
+    bool reading(MeterReading* out) override {
+        if (mtrGetReading(handle_, out) != 0) lost_ = true;
+        return !lost_;
+    }
 
 private:
     MeterHandle handle_;
@@ -47,15 +53,19 @@ protected:
         closeKorvel(handle);
         korvelSimReset(1);
     }
-    // The response to a line, or "<none>" when it gets none.
-    std::string run(const std::string& line, bool raw = false) {
+    // The response to a line, or "<none>" when it gets none; `answers` is
+    // the connection's (one per client).
+    std::string run(const std::string& line, bool raw = false, LocalAnswers* answers = nullptr) {
         LibraryMeter meter(handle);
         std::string response;
-        return exchangeLine(meter, line, ExchangeMode{raw, false}, &response) ? response : "<none>";
+        return exchangeLine(meter, line, ExchangeMode{raw, false}, answers != nullptr ? *answers : answers_, &response)
+                   ? response
+                   : "<none>";
     }
     std::string nextError() { return run(":SYST:ERR?"); }
 
     MeterHandle handle = 0;
+    LocalAnswers answers_;
 };
 
 TEST_F(Exchange, OnlyQueriesAnswerInOrderWithoutATrailingSeparator) {
@@ -72,7 +82,8 @@ TEST_F(Exchange, OnlyQueriesAnswerInOrderWithoutATrailingSeparator) {
 TEST_F(Exchange, BridgeCommands) {
     ASSERT_EQ(korvelSimSetField(0, 0.0125), 0);
     EXPECT_EQ(run("*TST?"), "0");
-    EXPECT_EQ(run(":READ?"), "1.25E+02");  // 12.5 mT in gauss
+    EXPECT_EQ(run(":READ?"), "1.25000E-02");  // 12.5 mT shown as 125.0G, answered in tesla
+    EXPECT_EQ(run(":UNIT:FLUX:DC:GAUS;:FETC?"), "1.25E+02");  // this connection chose gauss
     EXPECT_EQ(run(":UNIT:FLUX:DC:TESL;:FETC?"), "1.25E-02");
     EXPECT_EQ(run("*RST"), "<none>");
     EXPECT_EQ(nextError(), "-100, COMMAND ERROR");
@@ -144,10 +155,11 @@ TEST(UnpostedRefusals, MatchWhatTheLibraryPosts) {
 TEST_F(Exchange, ServiceCommandsAndNulBytesAreRefusedWholeAndPosted) {
     LibraryMeter meter(handle);
     std::string response;
-    EXPECT_FALSE(exchangeLine(meter, "*ESE 8;DIAG:MOD 1", ExchangeMode{}, &response));
+    LocalAnswers answers;
+    EXPECT_FALSE(exchangeLine(meter, "*ESE 8;DIAG:MOD 1", ExchangeMode{}, answers, &response));
     EXPECT_EQ(nextError(), "-100, COMMAND ERROR");
     EXPECT_EQ(run("*ESE?"), "000");  // nothing of the line ran
-    EXPECT_TRUE(exchangeLine(meter, std::string("*ESE 8\0;*ESE?", 13), ExchangeMode{}, &response));
+    EXPECT_TRUE(exchangeLine(meter, std::string("*ESE 8\0;*ESE?", 13), ExchangeMode{}, answers, &response));
     EXPECT_EQ(response, kNulRefused);
     EXPECT_EQ(nextError(), "-102, SYNTAX ERROR");
     EXPECT_EQ(run(":DIAG:MOD 1", true), kServiceRefused);
@@ -157,6 +169,40 @@ TEST_F(Exchange, ALostMeterAnswersTheQueriesOfTheLine) {
     korvelSimUnplug(0);
     EXPECT_EQ(run("*CLS;*IDN?;*STB?"), kConnectionProblem);
     EXPECT_EQ(run("*CLS"), "<none>");
+}
+
+// :READ? answers in the unit this connection chose, whatever another
+// connection set the meter's display to since.
+TEST_F(Exchange, ReadAnswersInTheConnectionsOwnUnit) {
+    ASSERT_EQ(korvelSimSetField(0, 0.0125), 0);
+    LocalAnswers quiet, chooser;
+    EXPECT_EQ(run(":UNIT:FLUX:DC:AM", false, &chooser), "<none>");
+    // 0.0125 T / (4 pi 1e-7 T m/A) = 9947.18 A/m; the meter shows " 9950Am" in range 0.
+    EXPECT_EQ(run(":READ?", false, &chooser), "9.95E+03");
+    EXPECT_EQ(run(":READ?", false, &quiet), "1.25035E-02");  // 9950 A/m in tesla, never 9950
+    EXPECT_EQ(run(":UNIT:FLUX:DC:GAUS", false, &quiet), "<none>");
+    EXPECT_EQ(run(":READ?", false, &chooser), "9.94718E+03");  // 125.0 G = 0.0125 T in A/m, six digits
+    EXPECT_EQ(run(":READ?", false, &quiet), "1.25E+02");
+    // Over range: the SCPI overload value, either sign.
+    EXPECT_EQ(run(":SENS:FLUX:RANG 0"), "<none>");
+    ASSERT_EQ(korvelSimSetField(0, 1.5), 0);
+    EXPECT_EQ(run(":READ?", false, &chooser), kOverloadPositive);
+    ASSERT_EQ(korvelSimSetField(0, -1.5), 0);
+    EXPECT_EQ(run(":FETC?", false, &quiet), kOverloadNegative);
+}
+
+TEST(ReadingInUnits, ConvertsFromTheFieldNotTheShownNumber) {
+    const double mu0 = 4e-7 * M_PI;
+    // 1234 in range 2, A/m, scale code 5: "1234A" is 1234 kA/m = 1.5507 T.
+    const MeterReading kilo{1234, 2, 2, 0, 0, 5};
+    EXPECT_EQ(readingInUnits(kilo, 2), "1.234E+06");
+    char expected[32];
+    std::snprintf(expected, sizeof expected, "%.5E", 1234000 * mu0);
+    EXPECT_EQ(readingInUnits(kilo, 1), expected);
+    std::snprintf(expected, sizeof expected, "%.5E", 1234000 * mu0 * 1e4);
+    EXPECT_EQ(readingInUnits(kilo, 0), expected);
+    EXPECT_EQ(readingInUnits(MeterReading{1234, 3, 0, 0, 0, 0}, 1), kNotANumber);
+    EXPECT_EQ(readingInUnits(MeterReading{-32768, 0, 1, 0, 0, 0}, 2), kOverloadNegative);
 }
 
 TEST(ReadingAsNumber, KeepsTheShownDigitsInTheMetersUnits) {

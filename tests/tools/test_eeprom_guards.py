@@ -123,3 +123,34 @@ def test_a_signal_stops_the_restore_between_verified_chunks(tmp_path, signals):
     assert total == len(changed) and 500 <= done < total
     assert done % CHUNK == 0  # stopped at a chunk's end, never inside one
     assert int(message.group(3), 16) == done
+
+
+@pytest.mark.parametrize("start, length", [(0x10, 32), (0, 24), (0x13, 100)])
+def test_a_partial_image_that_would_rewrite_another_meters_identification_is_refused(tmp_path, start, length):
+    # Cut from meter KV0001's memory, restored into meter KV0002.
+    image = dump(tmp_path / "kv0001.bin", "--meters", "2")
+    part = tmp_path / "part.bin"
+    part.write_bytes(image[start:start + length])
+    args = ("--meters", "2", "--meter", "KV0002", "eeprom", "restore", str(part), "--start", hex(start), "--yes")
+    refused = sim(*args)
+    assert refused.returncode == 2, refused.stderr
+    assert "identification area" in refused.stderr and "--other-meter" in refused.stderr
+    own = dump(tmp_path / "kv0002.bin", "--meters", "2", "--meter", "KV0002")
+    assert own[:40].startswith(b"KORVEL,KV-100,KV0002")  # nothing was written
+    # The same cut from this meter's own memory is its own: restored.
+    part.write_bytes(own[start:start + length])
+    assert sim(*args).returncode == 0
+    # Past the identification area nothing is compared.
+    far = tmp_path / "far.bin"
+    far.write_bytes(image[0x100:0x140])
+    assert sim("--meters", "2", "--meter", "KV0002", "eeprom", "restore", str(far), "--start", "0x100",
+               "--yes").returncode == 0
+
+
+def test_a_cable_pulled_mid_restore_says_where_the_memory_is_partly_written(tmp_path):
+    image = dump(tmp_path / "backup.bin")
+    result = sim("--latency", "0.01", "--unplug-after", "0.4", "eeprom", "restore", str(tmp_path / "backup.bin"),
+                 "--yes")
+    assert result.returncode == 1, result.stderr
+    assert "partly written" in result.stderr and "run the restore again" in result.stderr, result.stderr
+    assert re.search(r"\d+ of %d bytes were written and verified" % len(image), result.stderr), result.stderr

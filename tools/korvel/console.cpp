@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/command.h"
+#include "core/stop_signals.h"
 #include "core/failure.h"
 #include "core/scpi_catalog.h"
 #include "core/script.h"
@@ -42,11 +43,11 @@ char** completeLine(const char* text, int, int) {
     return rl_completion_matches(text, nextCompletion);
 }
 
-// Ctrl-C at the prompt: noted here; the line being typed is dropped and a
-// fresh prompt shows (Ctrl-D or quit ends the console).
-volatile std::sig_atomic_t interrupted = 0;
+// Ctrl-C at the prompt: counted by the tool's signal policy; the line being
+// typed is dropped and a fresh prompt shows (Ctrl-D or quit ends the console).
+const StopSignals* interrupts = nullptr;
 
-extern "C" void onInterrupt(int) { interrupted = 1; }
+bool interrupted() { return interrupts != nullptr && interrupts->count() > 0; }
 
 // Keys handed to the line editor after a Ctrl-C: kill the line, then end it,
 // so readline() returns an empty line the loop skips.
@@ -62,20 +63,13 @@ int readKey(FILE*) {
         const ssize_t n = ::read(STDIN_FILENO, &key, 1);
         if (n == 1) return key;
         if (n < 0 && errno == EINTR) {
-            if (interrupted != 0) dropping = 0;
+            if (interrupted()) dropping = 0;
             continue;
         }
         return EOF;
     }
 }
 
-void catchInterrupt() {
-    struct sigaction action{};
-    action.sa_handler = onInterrupt;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;  // no SA_RESTART: the terminal read returns at once
-    sigaction(SIGINT, &action, nullptr);
-}
 
 int runInteractive(Meter& meter) {
     rl_readline_name = "korvel";
@@ -91,11 +85,15 @@ int runInteractive(Meter& meter) {
     std::printf("Connected to %s\nType SCPI commands (Tab completes), 'help' for the list, 'quit' to leave.\n",
                 meter.identification().c_str());
     ScriptRunner runner(meter);
-    catchInterrupt();
+    SignalPolicy policy;
+    policy.further = FurtherSignal::Counted;
+    policy.interruptOnly = true;  // the terminal read returns at once (no SA_RESTART)
+    StopSignals signals(policy);
+    interrupts = &signals;
     while (true) {
-        interrupted = 0;
+        signals.reset();
         char* input = readline("korvel> ");
-        if (interrupted != 0) {  // Ctrl-C: the line was dropped
+        if (interrupted()) {  // Ctrl-C: the line was dropped
             std::free(input);
             continue;
         }
@@ -118,6 +116,7 @@ int runInteractive(Meter& meter) {
         }
         if (!runner.send(line)) break;
     }
+    interrupts = nullptr;
     if (!history.empty()) history_truncate_file(history.c_str(), kHistoryLines);
     // Refusals were seen as they came; only a lost meter fails the session.
     return runner.lost() ? runner.finish() : kExitOk;

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <array>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "core/command.h"
+#include "core/stop_signals.h"
 #include "core/eeprom.h"
 #include "core/failure.h"
 #include "core/identification.h"
@@ -33,46 +35,6 @@ struct EepromOptions {
     bool force = false;  // dump: --force
     bool otherMeter = false;  // restore: --other-meter
 };
-
-// Ctrl-C, SIGTERM and SIGHUP during a restore: held until the chunk being
-// written is written and read back, then the restore stops there.
-volatile std::sig_atomic_t heldSignal = 0;
-
-extern "C" void holdSignal(int signal) { heldSignal = signal; }
-
-class HeldSignals {
-public:
-    HeldSignals() {
-        struct sigaction action{};
-        action.sa_handler = holdSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;  // the exchange in progress goes on
-        for (size_t i = 0; i < kSignals.size(); ++i) sigaction(kSignals[i], &action, &previous_[i]);
-    }
-    ~HeldSignals() {
-        if (keep_) return;
-        for (size_t i = 0; i < kSignals.size(); ++i) sigaction(kSignals[i], &previous_[i], nullptr);
-    }
-    HeldSignals(const HeldSignals&) = delete;
-    HeldSignals& operator=(const HeldSignals&) = delete;
-    // Stopping because of a signal: a further one (the second Ctrl-C) stays
-    // held too, so it cannot kill the program before it says where it stopped.
-    void keepUntilExit() { keep_ = true; }
-
-private:
-    bool keep_ = false;
-    static constexpr std::array<int, 3> kSignals{SIGINT, SIGTERM, SIGHUP};
-    std::array<struct sigaction, 3> previous_{};
-};
-
-const char* signalName(int signal) {
-    switch (signal) {
-    case SIGINT: return "Ctrl-C (SIGINT)";
-    case SIGTERM: return "SIGTERM";
-    case SIGHUP: return "SIGHUP";
-    default: return "a signal";
-    }
-}
 
 // FILE, --start and --size: how verify and restore take an image.
 void addImageOptions(CLI::App* app, EepromOptions& options, const char* sizeHelp) {
@@ -304,25 +266,43 @@ int runVerify(Session& session, const EepromOptions& options) {
     throw Failure(kExitMeterError, "the meter's memory does not match " + options.file);
 }
 
-// The serial number an image carries: the identification text the meter
-// keeps at the start of its memory ("" when the image does not hold it).
+// The identification text (maker, model, serial, firmware) the meter keeps
+// at the start of its memory.
+constexpr int kIdentificationSize = 40;
+
+// The serial number an image carries ("" when it does not hold the whole
+// identification area).
 std::string imageSerial(const std::vector<std::uint8_t>& image, int start) {
-    constexpr int kIdentificationSize = 40;
     if (start != 0 || image.size() < static_cast<size_t>(kIdentificationSize)) return {};
     return serialOf(identificationText(reinterpret_cast<const char*>(image.data()), kIdentificationSize));
 }
 
 // An image from another meter would give this one its serial number and
-// calibration: refused unless asked for.
-void checkSameMeter(const EepromOptions& options, const std::vector<std::uint8_t>& image, int start,
+// calibration: refused unless asked for. A partial image is judged by the
+// bytes it would write into the identification area: they must be the ones
+// this meter holds there.
+void checkSameMeter(Session& session, const EepromOptions& options, const std::vector<std::uint8_t>& image, int start,
                     const Meter& meter) {
-    const std::string theirs = imageSerial(image, start);
+    if (options.otherMeter) return;
     const std::string ours = meter.serial();
-    if (theirs.empty() || equalsIgnoringCase(trim(theirs), trim(ours)) || options.otherMeter) return;
-    throw Failure(kExitUsage, options.file + " is the memory of meter " + theirs + ", but this is meter " +
-                                  (ours.empty() ? "(no serial number)" : ours) +
-                                  ": restoring it would give this meter another's serial number and "
-                                  "calibration. Give --other-meter to do it anyway");
+    const std::string theirs = imageSerial(image, start);
+    if (!theirs.empty()) {
+        if (equalsIgnoringCase(trim(theirs), trim(ours))) return;
+        throw Failure(kExitUsage, options.file + " is the memory of meter " + theirs + ", but this is meter " +
+                                      (ours.empty() ? "(no serial number)" : ours) +
+                                      ": restoring it would give this meter another's serial number and "
+                                      "calibration. Give --other-meter to do it anyway");
+    }
+    const int from = std::max(start, 0);
+    const int to = std::min(start + static_cast<int>(image.size()), kIdentificationSize);
+    if (from >= to) return;  // the image stays clear of the identification area
+    const std::vector<std::uint8_t> held = EepromAccess(session.api(), meter.handle()).read(from, to - from);
+    if (std::equal(held.begin(), held.end(), image.begin() + (from - start))) return;
+    throw Failure(kExitUsage, options.file + " would rewrite bytes " + hex(from) + " to " + hex(to - 1) +
+                                  " of the identification area (maker, model, serial number) with bytes this "
+                                  "meter (" + (ours.empty() ? "no serial number" : ours) +
+                                  ") does not hold there: it looks like part of another meter's memory. Give "
+                                  "--other-meter to do it anyway");
 }
 
 // Writes chunk by chunk, reading each back before the next; a held signal
@@ -331,14 +311,30 @@ void writeAndVerify(Session& session, Meter& meter, const std::vector<std::uint8
     EepromAccess memory(session.api(), meter.handle());
     const Progress progress = progressLine("writing");
     const int total = static_cast<int>(image.size());
-    heldSignal = 0;
-    HeldSignals held;
+    // Ctrl-C, SIGTERM and SIGHUP: held until the chunk being written is
+    // written and read back (the exchange in progress goes on), then the
+    // restore stops there; a further one stays held until it has said where.
+    SignalPolicy policy;
+    policy.further = FurtherSignal::Held;
+    policy.restartCalls = true;
+    StopSignals held(policy);
     int done = 0;
     for (const Chunk& chunk : planChunks(start, total)) {
         const auto from = image.begin() + (chunk.address - start);
         const std::vector<std::uint8_t> piece(from, from + chunk.count);
-        memory.write(chunk.address, piece);
-        const auto readBack = memory.read(chunk.address, chunk.count);
+        std::vector<std::uint8_t> readBack;
+        try {
+            memory.write(chunk.address, piece);
+            readBack = memory.read(chunk.address, chunk.count);
+        } catch (const Failure& failure) {
+            if (progress) std::fprintf(stderr, "\r\033[K");
+            throw Failure(failure.exitCode(),
+                          std::string(failure.what()) + ". " + std::to_string(done) + " of " +
+                              std::to_string(total) + " bytes were written and verified: the memory from " +
+                              hex(chunk.address) + " to " + hex(start + total - 1) +
+                              " may hold old or new bytes, so it is partly written. Reconnect the meter and run "
+                              "the restore again to complete it");
+        }
         const Difference d = compare(readBack, piece, chunk.address);
         if (d.count != 0) {
             std::printf("after writing, %lld bytes read back differently:\n%s", d.count, d.firstFew.c_str());
@@ -350,11 +346,11 @@ void writeAndVerify(Session& session, Meter& meter, const std::vector<std::uint8
         }
         done += chunk.count;
         if (progress) progress(done, total);
-        if (heldSignal != 0 && done < total) {
+        if (held.stopping() && done < total) {
             held.keepUntilExit();
             if (progress) std::fprintf(stderr, "\r\033[K");
             throw Failure(kExitMeterError,
-                          std::string("stopped by ") + signalName(heldSignal) + " after " + std::to_string(done) +
+                          std::string("stopped by ") + StopSignals::name(held.signal()) + " after " + std::to_string(done) +
                               " of " + std::to_string(total) + " bytes were written and verified: the memory from " +
                               hex(start + done) + " to " + hex(start + total - 1) +
                               " still holds its old bytes, so it is partly written. Run the restore again to "
@@ -376,7 +372,7 @@ int runRestore(Session& session, const EepromOptions& options) {
     bool defaulted = false;
     const int size = memorySize(session, meter, options, &defaulted);
     const int start = placeOrRefuse(options.file, image.size(), options, size, defaulted);
-    checkSameMeter(options, image, start, meter);
+    checkSameMeter(session, options, image, start, meter);
     writeAndVerify(session, meter, image, start);
     std::printf("restored %zu bytes (%s to %s) of meter %s from %s and verified every byte\n", image.size(),
                 hex(start).c_str(), hex(start + static_cast<long long>(image.size()) - 1).c_str(),

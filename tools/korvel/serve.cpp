@@ -23,6 +23,8 @@
 #include "serve/meter_worker.h"
 #include "serve/options.h"
 #include "serve/server.h"
+#include "core/option_values.h"
+#include "core/stop_signals.h"
 #include "serve/signals.h"
 
 namespace korvel::cli::serve {
@@ -113,7 +115,7 @@ void waitForStop(MeterWorker& worker, int wakeRead) {
         }
         if (takeCableRequest()) worker.requestCableToggle();
     }
-    log(std::string("stopping on ") + (stopSignal() == SIGTERM ? "SIGTERM" : "SIGINT"));
+    log(std::string("stopping on ") + StopSignals::name(stopSignal()));
 }
 
 int runServe(Session& session, const ServeOptions& options) {
@@ -222,7 +224,7 @@ void add_serve_command(CLI::App& app, korvel::cli::Context& context) {
         ->type_name("ADDR");
     sub->add_option("--port", options.port, "TCP port (default 5025; 0 picks a free one, see the log)")
         ->type_name("PORT")
-        ->check(CLI::Range(0, 65535));
+        ->check(valueCheck("--port", {ValueRule::Whole, 0, 65535, false, false, "a port number"}));
     sub->add_flag("--allow-service", options.allowService,
                   "Also run commands that change the meter's memory or calibration (:DIAG:DAT:EEPR writes, "
                   ":DIAG:DAT:DAC, :DIAG:REC, :DIAG:MOD, :DIAG:PWR, :DIAG:MUX:...)");
@@ -234,23 +236,23 @@ void add_serve_command(CLI::App& app, korvel::cli::Context& context) {
                     "Close a client that sends and takes nothing for this long (default 0: never; TCP keepalive "
                     "notices peers that are gone)")
         ->type_name("SECONDS")
-        ->check(CLI::NonNegativeNumber);
+        ->check(valueCheck("--idle-timeout", {ValueRule::Number, 0, 0, false, true, "a number of seconds"}));
     sub->add_option("--line-timeout", options.lineTimeout,
                     "A line once begun must end, and replies must be taken (those the kernel holds included), "
                     "within this long or the client is "
                     "closed (default 10)")
         ->type_name("SECONDS")
-        ->check(CLI::PositiveNumber);
+        ->check(valueCheck("--line-timeout", {ValueRule::Number, 0, 0, true, true, "a number of seconds"}));
     sub->add_option("--max-clients", options.maxClients,
                     "Clients served at once (default 64); when full, the longest-idle client is closed for a "
                     "newcomer, or the newcomer waits until one leaves")
         ->type_name("N")
-        ->check(CLI::Range(1, 1024));
+        ->check(valueCheck("--max-clients", {ValueRule::Whole, 1, 1024, false, false, "a whole number"}));
     sub->add_option("--http", options.httpPort,
                     "Also serve the live page and Prometheus metrics (/metrics) over HTTP on this port, on the "
                     "--bind address (0 picks a free one, see the log)")
         ->type_name("PORT")
-        ->check(CLI::Range(0, 65535));
+        ->check(valueCheck("--http", {ValueRule::Whole, 0, 65535, false, false, "a port number"}));
     sub->add_flag("--no-scpi", options.noScpi, "Serve the page alone: no SCPI port (needs --http)");
     sub->add_option("--http-token-file", options.httpTokenFile,
                     "Changes from the page (settings, recording) need the token on this file's first line (16 "
@@ -263,7 +265,8 @@ void add_serve_command(CLI::App& app, korvel::cli::Context& context) {
                     "--bind address or name, and for a wildcard --bind this host's name and addresses")
         ->type_name("NAME");
     sub->add_option("--record-dir", options.recordDir,
-                    "Folder for the page's recordings (default: the temporary folder, $TMPDIR or /tmp)")
+                    "Folder for the page's recordings (default: recordings in the state folder, $STATE_DIRECTORY or "
+                    "~/.local/state/korvel)")
         ->type_name("DIR");
     sub->callback([&context] {
         context.action = [&context] {

@@ -13,7 +13,7 @@ import time
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
-CSV_HEADER = ["timestamp", "elapsed_s", "tesla", "text", "units", "range", "acdc", "counts"]
+CSV_HEADER = ["timestamp", "elapsed_s", "tesla", "text", "units", "range", "acdc", "counts", "over_range"]
 
 
 def wait(driver, condition, timeout=15):
@@ -117,12 +117,15 @@ def test_recording_gives_a_csv_whose_rows_parse(browser, web, tmp_path):
 
     status, headers, body = web.request("GET", "/api/recording.csv")
     assert status == 200 and "attachment" in headers["Content-Disposition"]
-    rows = list(csv.reader(io.StringIO(body.decode())))
+    text = body.decode()
+    assert text.startswith("# korvel ") and "\n# serial: KV0001\n" in text  # the meta block names the meter
+    rows = [row for row in csv.reader(io.StringIO(text)) if not row[0].startswith("#")]
     assert rows[0] == CSV_HEADER
     assert len(rows) >= 6, rows  # 10 a second for 1.5 s, less what the page's round trips take
     for row in rows[1:]:
         assert abs(float(row[2]) - 0.0125) < 0.001 and row[4] == "G" and row[6] == "DC"
         int(row[7])
+        assert row[8] == "false"
     elapsed = [float(r[1]) for r in rows[1:]]
     assert elapsed == sorted(elapsed) and elapsed[0] == 0.0
     files = list(tmp_path.glob("korvel-KV0001-*.csv"))

@@ -47,6 +47,14 @@ std::string Meter::scpi(const std::string& line) {
     return text;
 }
 
+bool Meter::reading(MeterReading* out) {
+    if (lost_ || api_->mtrGetReading(handle_, out) != 0) {
+        lost_ = true;
+        return false;
+    }
+    return true;
+}
+
 std::string Meter::query(const std::string& line) {
     const std::string reply = scpi(line);
     if (classifyReply(reply) == ReplyKind::Lost) {

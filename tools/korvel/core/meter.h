@@ -28,6 +28,8 @@ public:
     // Sends one SCPI line; returns the reply (empty when there is none).
     // A reply that shows the connection lost marks the meter lost.
     std::string scpi(const std::string& line);
+    // One reading; false (and the meter marked lost) when the exchange failed.
+    bool reading(MeterReading* out);
     // Like scpi() for the tool's own queries: throws Failure when the
     // connection is lost.
     std::string query(const std::string& line);

@@ -1,5 +1,6 @@
 #include "core/script.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -15,6 +16,20 @@ std::string lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
 }
+
+// The tool's meter as the local answers need it.
+class ToolMeter : public MeterAccess {
+public:
+    explicit ToolMeter(Meter& meter) : meter_(meter) {}
+    std::string scpi(const std::string& line) override { return meter_.scpi(line); }
+    bool reading(MeterReading* out) override { return meter_.reading(out); }
+    bool lost() const override { return meter_.lost(); }
+
+private:
+    Meter& meter_;
+};
+
+constexpr char kConnectionLost[] = "USB Connection Problem";  // as the library says it
 
 }  // namespace
 
@@ -34,7 +49,20 @@ bool isConsoleWord(const std::string& line, bool* quit, std::string* helpTopic) 
 bool ScriptRunner::send(const std::string& line) {
     if (lost_) return false;
     ++sent_;
-    const std::string reply = meter_.scpi(line);
+    ToolMeter meter(meter_);
+    const BridgeCommand command = bridgeCommandOf(line);
+    std::string reply;
+    if (command == BridgeCommand::Read || command == BridgeCommand::SelfTest) {
+        answers_.answer(command, meter, &reply);
+        if (meter.lost()) reply = kConnectionLost;
+    } else {
+        reply = meter_.scpi(line);
+        for (std::size_t from = 0; from <= line.size();) {
+            const std::size_t end = std::min(line.find(';', from), line.size());
+            answers_.observe(std::string_view(line).substr(from, end - from), meter);
+            from = end + 1;
+        }
+    }
     if (!reply.empty()) std::printf("%s\n", reply.c_str());
     std::fflush(stdout);  // a program on the other end of a pipe waits for it
     switch (classifyReply(reply)) {

@@ -5,6 +5,7 @@
 #include <istream>
 #include <string>
 
+#include "core/local_answers.h"
 #include "core/session.h"
 
 namespace korvel::cli {
@@ -14,7 +15,10 @@ public:
     explicit ScriptRunner(Meter& meter) : meter_(meter) {}
 
     // Sends one line and prints its reply on its own line (nothing for an
-    // empty reply). Returns false once the connection is lost: stop then.
+    // empty reply). A line that is :READ?, :FETC? or *TST? alone is answered
+    // as the bridge answers it (the reading as a number in the unit this run
+    // chose last, tesla until then); every other line goes to the library
+    // unchanged. Returns false once the connection is lost: stop then.
     bool send(const std::string& line);
 
     // Runs lines from a stream: line ends (LF or CRLF) are dropped, blank
@@ -29,6 +33,7 @@ public:
 
 private:
     Meter& meter_;
+    LocalAnswers answers_;
     int sent_ = 0;
     int refused_ = 0;
     bool lost_ = false;

@@ -23,15 +23,6 @@ bool exchangeRaw(MeterPort& meter, const std::string& line, ExchangeMode mode, s
     return !response->empty();
 }
 
-// *TST?: the meter identifies itself and gives a reading. Nothing is changed.
-std::string selfTest(MeterPort& meter) {
-    const std::string identity = meter.scpi("*IDN?");
-    if (meter.lost() || identity.empty()) return "1";
-    std::string number;
-    const bool reading = readingAsNumber(withoutSeparators(meter.scpi(":MEAS:FLUX?")), &number);
-    return !meter.lost() && reading ? "0" : "1";
-}
-
 }  // namespace
 
 bool expectsResponse(const std::string& line, ExchangeMode mode) {
@@ -39,7 +30,8 @@ bool expectsResponse(const std::string& line, ExchangeMode mode) {
     return line.find('?') != std::string::npos;
 }
 
-bool exchangeLine(MeterPort& meter, const std::string& line, ExchangeMode mode, std::string* response) {
+bool exchangeLine(MeterPort& meter, const std::string& line, ExchangeMode mode, LocalAnswers& answers,
+                  std::string* response) {
     response->clear();
     if (mode.raw) return exchangeRaw(meter, line, mode, response);
 
@@ -72,16 +64,13 @@ bool exchangeLine(MeterPort& meter, const std::string& line, ExchangeMode mode, 
             meter.postError(kCommandError);
             break;
         case BridgeCommand::SelfTest:
-            reply = selfTest(meter);
+        case BridgeCommand::Read:
+            answers.answer(unit.bridge, meter, &reply);
             break;
-        case BridgeCommand::Read: {
-            const std::string text = withoutSeparators(meter.scpi(":MEAS:FLUX?"));
-            if (!readingAsNumber(text, &reply)) reply = kNotANumber;
-            break;
-        }
         case BridgeCommand::None:
             reply = withoutSeparators(meter.scpi(unit.text));
             if (const int error = unpostedRefusal(reply); error != 0 && !meter.lost()) meter.postError(error);
+            answers.observe(unit.text, meter);
             break;
         }
         if (meter.lost()) {

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "core/local_answers.h"
+
 namespace korvel::cli::serve {
 
 inline constexpr char kConnectionProblem[] = "USB Connection Problem";
@@ -11,15 +13,10 @@ inline constexpr char kServiceRefused[] = "ERR: service command refused (start k
 inline constexpr char kNulRefused[] = "ERR: the line holds a NUL byte";
 
 // The meter as a line needs it.
-class MeterPort {
+class MeterPort : public MeterAccess {
 public:
-    virtual ~MeterPort() = default;
-    // The interpreter's reply to a line.
-    virtual std::string scpi(const std::string& line) = 0;
     // Puts an error number on the meter's queue.
     virtual void postError(int code) = 0;
-    // A command found the connection lost.
-    virtual bool lost() const = 0;
 };
 
 struct ExchangeMode {
@@ -31,7 +28,9 @@ struct ExchangeMode {
 // in raw mode whenever the interpreter replied; otherwise when the line
 // holds a query, with the queries' responses in order joined by ";".
 // Refusals of units that are not queries go to the meter's error queue.
-bool exchangeLine(MeterPort& meter, const std::string& line, ExchangeMode mode, std::string* response);
+// `answers` is the client's own: :READ? answers in the unit it chose last.
+bool exchangeLine(MeterPort& meter, const std::string& line, ExchangeMode mode, LocalAnswers& answers,
+                  std::string* response);
 
 // Whether a line gets a response at all, decided without the meter (for a
 // meter that is missing: such lines are answered kConnectionProblem).

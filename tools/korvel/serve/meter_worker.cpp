@@ -20,6 +20,13 @@ public:
         if (api_.mtrPostError(meter_.handle(), code) != 0) meter_.markLost();
     }
     bool lost() const override { return meter_.lost(); }
+    bool reading(MeterReading* out) override {
+        if (meter_.lost() || api_.mtrGetReading(meter_.handle(), out) != 0) {
+            meter_.markLost();
+            return false;
+        }
+        return true;
+    }
 
 private:
     Meter& meter_;
@@ -65,12 +72,14 @@ void MeterWorker::submit(std::uint64_t client, std::string line) {
     {
         std::lock_guard lock(mutex_);
         jobs_[client].push_back(std::move(line));
+        answers_.try_emplace(client);
     }
     changed_.notify_one();
 }
 
 std::size_t MeterWorker::forget(std::uint64_t client) {
     std::lock_guard lock(mutex_);
+    answers_.erase(client);
     const auto found = jobs_.find(client);
     if (found == jobs_.end()) return 0;
     const std::size_t count = found->second.size();
@@ -223,7 +232,16 @@ MeterWorker::Done MeterWorker::execute(const Job& job) {
         return done;
     }
     OpenMeter port(*meter_, session_.api());
-    done.answered = exchangeLine(port, job.line, mode_, &done.response);
+    LocalAnswers answers;
+    {
+        std::lock_guard lock(mutex_);
+        if (const auto known = answers_.find(job.client); known != answers_.end()) answers = known->second;
+    }
+    done.answered = exchangeLine(port, job.line, mode_, answers, &done.response);
+    {
+        std::lock_guard lock(mutex_);  // not for a client that left meanwhile
+        if (const auto known = answers_.find(job.client); known != answers_.end()) known->second = answers;
+    }
     afterExchange("\"" + job.line + "\"");
     return done;
 }

@@ -85,6 +85,9 @@ private:
     };
     // Each client's waiting lines, by client id (ids only grow).
     using Queues = std::map<std::uint64_t, std::deque<std::string>>;
+    // Each client's own answers (the unit its :READ? answers in), from its
+    // first line until it leaves.
+    std::map<std::uint64_t, LocalAnswers> answers_;
     using Clock = std::chrono::steady_clock;
 
     void run();

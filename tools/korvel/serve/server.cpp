@@ -17,6 +17,7 @@
 
 #include "core/failure.h"
 #include "serve/log.h"
+#include "core/stop_signals.h"
 #include "serve/signals.h"
 
 namespace korvel::cli::serve {
@@ -103,7 +104,7 @@ void Server::run() {
         removeClosed();
         connections_.tick(Clock::now());
     }
-    log(std::string("stopping on ") + (stopSignal() == SIGTERM ? "SIGTERM" : "SIGINT"));
+    log(std::string("stopping on ") + StopSignals::name(stopSignal()));
     for (auto& client : clients_) closeClient(*client, "server stopping");
     removeClosed();
     connections_.flush();

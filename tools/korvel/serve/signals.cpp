@@ -1,63 +1,30 @@
 #include "serve/signals.h"
 
-#include <signal.h>
-#include <unistd.h>
+#include <memory>
 
-#include <cerrno>
+#include "core/stop_signals.h"
 
 namespace korvel::cli::serve {
 namespace {
 
-volatile sig_atomic_t stopNumber = 0;
-volatile sig_atomic_t cableRequest = 0;
-int wakeWrite = -1;
-
-constexpr int kCount = 3;
-constexpr int kSignals[kCount] = {SIGINT, SIGTERM, SIGUSR1};
-struct sigaction saved[kCount];
-struct sigaction savedPipe;
-
-void onSignal(int number) {
-    if (number == SIGUSR1)
-        cableRequest = 1;
-    else
-        stopNumber = number;
-    const int keep = errno;
-    if (wakeWrite >= 0) {
-        const char byte = 1;
-        [[maybe_unused]] const ssize_t ignored = write(wakeWrite, &byte, 1);
-    }
-    errno = keep;
-}
+// The server's scope: the tool's one signal policy, each signal counted and
+// waking the network loop, SIGUSR1 for the simulated cable.
+std::unique_ptr<StopSignals> active;
 
 }  // namespace
 
 SignalScope::SignalScope(int wakeFd) {
-    wakeWrite = wakeFd;
-    stopNumber = 0;
-    cableRequest = 0;
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    for (int i = 0; i < kCount; ++i) sigaction(kSignals[i], &action, &saved[i]);
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGPIPE, &ignore, &savedPipe);
+    SignalPolicy policy;
+    policy.further = FurtherSignal::Counted;
+    policy.wakeFd = wakeFd;
+    policy.cableToggle = true;
+    active = std::make_unique<StopSignals>(policy);
 }
 
-SignalScope::~SignalScope() {
-    for (int i = 0; i < kCount; ++i) sigaction(kSignals[i], &saved[i], nullptr);
-    sigaction(SIGPIPE, &savedPipe, nullptr);
-    wakeWrite = -1;
-}
+SignalScope::~SignalScope() { active.reset(); }
 
-int stopSignal() { return stopNumber; }
+int stopSignal() { return active ? active->signal() : 0; }
 
-bool takeCableRequest() {
-    if (cableRequest == 0) return false;
-    cableRequest = 0;
-    return true;
-}
+bool takeCableRequest() { return active && active->takeCableRequest(); }
 
 }  // namespace korvel::cli::serve

@@ -1,5 +1,6 @@
-// SIGINT and SIGTERM stop the server, SIGUSR1 pulls or replugs the simulated
-// meter's cable; each wakes the network loop through a pipe.
+// SIGINT, SIGTERM and SIGHUP stop the server, SIGUSR1 pulls or replugs the
+// simulated meter's cable; each wakes the network loop through a pipe. The
+// tool's one signal policy (core/stop_signals.h) underneath.
 #pragma once
 
 namespace korvel::cli::serve {
