@@ -266,3 +266,19 @@ def test_dropped_counts_only_readings_that_never_reached_the_broker(broker, korv
     missing = set(range(1, 1501)) - seqs
     assert max(seqs) == 1500 and missing, err
     assert sum(record.get("dropped", 0) for record in records.values()) == len(missing)
+
+
+@pytest.mark.parametrize("field", ["1.5", "-1.5"])
+def test_over_range_readings_say_so_in_the_payload(broker, korvel_program, sim_env, tmp_path, field):
+    received = subprocess.Popen(["mosquitto_sub", "-p", str(broker.port), "-t", "korvel/KV0001/reading",
+                                 "-C", "2", "-W", "30"], stdout=subprocess.PIPE, text=True)
+    time.sleep(0.5)
+    process = subprocess.Popen([korvel_program, "--simulate", "--field", field, "publish", "--broker",
+                                f"mqtt://127.0.0.1:{broker.port}", "-n", "2", "--interval", "0", "--range", "0",
+                                "--spool", str(tmp_path / "spool")],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=sim_env)
+    _, err = process.communicate(timeout=60)
+    assert process.returncode == 0, err
+    records = [json.loads(line) for line in received.communicate(timeout=60)[0].splitlines()]
+    assert [r["over_range"] for r in records] == [True, True]
+    assert all(abs(r["counts"]) >= 32767 and r["serial"] == "KV0001" for r in records)

@@ -2,6 +2,7 @@
 never clobbered, whole records on a full disk, a lost meter waited for,
 rotated files, and the messages for bad option values."""
 import json
+import math
 import os
 import re
 import signal
@@ -306,3 +307,16 @@ def test_a_replugged_meter_keeps_the_pace_and_leaves_one_gap(tmp_path):
     spacing = [(b - a).total_seconds() for a, b in zip(stamps, stamps[1:])]
     assert min(spacing) >= 0.25, spacing  # no catch-up burst after the gap
     assert all(abs((s - stamps[0]).total_seconds() - e) < 2e-6 for s, e in zip(stamps, elapsed))
+
+
+@pytest.mark.parametrize("scale, letters", [(5, "A"), (0, "Am")])
+def test_kilo_ampere_rows_give_the_true_field_in_tesla(scale, letters):
+    # 1.5507 T is 1234 kA/m (mu0 = 4 pi 1e-7 T m/A): "1234A" with scale code 5, "1234000Am" plainly.
+    result = sim("--field", "1.5507", "--scale", str(scale), "read", "-n", "3", "--units", "A/m", "--range", "2",
+                 "--format", "jsonl")
+    assert result.returncode == 0, result.stderr
+    for record in jsonl_records(result.stdout):
+        assert record["tesla"] == pytest.approx(1.5507, rel=0.002)
+        assert re.fullmatch(r"\s*12\d\d(000)?" + letters, record["text"]), record["text"]
+        shown = float(re.match(r"\s*(\d+)", record["text"]).group(1))
+        assert record["tesla"] == pytest.approx(shown * (1000 if letters == "A" else 1) * 4e-7 * math.pi, rel=1e-6)
