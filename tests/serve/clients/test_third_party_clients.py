@@ -4,6 +4,7 @@ PyMeasure Instrument, pyvisa-shell, lxi-tools and socat."""
 
 from __future__ import annotations
 
+import math
 import random
 import re
 import shutil
@@ -128,3 +129,19 @@ def test_socat_cr_only_and_unterminated_lines(server, sent):
     done = subprocess.run(["socat", "-t", "5", "-", f"TCP:127.0.0.1:{server.port}"], input=sent,
                           capture_output=True, timeout=60)
     assert done.stdout == (IDENTITY + "\n").encode(), done.stderr
+
+
+def test_pyvisa_read_answers_in_each_sessions_own_unit(server):
+    """One session chooses A/m; another that chose nothing still reads tesla,
+    whatever the meter now displays."""
+    chooser, quiet = server.visa(), server.visa()
+    try:
+        chooser.write(":UNIT:FLUX:DC:AM")
+        assert quiet.query(":UNIT:FLUX?") == "DC AM"  # the display follows the last choice
+        in_am = chooser.query_ascii_values(":READ?")[0]
+        in_tesla = quiet.query_ascii_values(":READ?")[0]
+        assert in_tesla == pytest.approx(0.0125, abs=5e-4)
+        assert in_am == pytest.approx(0.0125 / (4e-7 * math.pi), rel=0.02)  # about 9950 A/m
+    finally:
+        chooser.close()
+        quiet.close()
