@@ -138,25 +138,31 @@ def test_a_full_disk_leaves_whole_records_and_a_true_count(tmp_path):
 
 # ----------------------------------------------------------- long runs
 
-def test_reconnect_waits_for_the_same_meter_and_notes_the_gap(tmp_path):
-    log = tmp_path / "field.jsonl"
-    process = subprocess.Popen(
-        [KORVEL, "--simulate", "--meters", "2", "--meter", "KV0002", "--unplug-after", "0.3", "--replug-after",
-         "0.8", "read", "--continuous", "--interval", "0.02", "--format", "jsonl", "-o", str(log),
-         "--reconnect", "--units", "T"],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+def read_until_lines_after_gap(args, log, gap_mark, lines):
+    """Runs korvel with args until the log holds `lines` lines after the gap
+    mark, then Ctrl-C; returns the exit code and standard error."""
+    process = subprocess.Popen([KORVEL, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         deadline = time.monotonic() + 20
         while time.monotonic() < deadline:
             text = log.read_text() if log.exists() else ""
-            if '"type":"gap"' in text and text.split('"type":"gap"')[1].count("\n") > 10:
+            if gap_mark in text and text.split(gap_mark)[1].count("\n") >= lines:
                 break
             time.sleep(0.05)
         process.send_signal(signal.SIGINT)
-        out, err = process.communicate(timeout=20)
+        _, err = process.communicate(timeout=20)
     finally:
         process.kill()
-    assert process.returncode == 0, err
+    return process.returncode, err
+
+
+def test_reconnect_waits_for_the_same_meter_and_notes_the_gap(tmp_path):
+    log = tmp_path / "field.jsonl"
+    returncode, err = read_until_lines_after_gap(
+        ["--simulate", "--meters", "2", "--meter", "KV0002", "--unplug-after", "0.3", "--replug-after", "0.8",
+         "read", "--continuous", "--interval", "0.02", "--format", "jsonl", "-o", str(log), "--reconnect",
+         "--units", "T"], log, '"type":"gap"', 11)
+    assert returncode == 0, err
     assert "waiting for it to come back" in err and "is back" in err
     records = [json.loads(line) for line in log.read_text().splitlines()]
     kinds = [r.get("type", "reading") for r in records]
@@ -282,22 +288,10 @@ def test_the_file_name_chooses_the_format_and_every_file_has_a_meta_block(tmp_pa
 
 def test_a_replugged_meter_keeps_the_pace_and_leaves_one_gap(tmp_path):
     log = tmp_path / "paced.csv"
-    process = subprocess.Popen(
-        [KORVEL, "--simulate", "--unplug-after", "0.7", "--replug-after", "0.6", "read", "--continuous",
-         "--interval", "0.5", "-o", str(log), "--reconnect"],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        deadline = time.monotonic() + 20
-        while time.monotonic() < deadline:
-            text = log.read_text() if log.exists() else ""
-            if "# gap:" in text and text.split("# gap:")[1].count("\n") >= 4:
-                break
-            time.sleep(0.05)
-        process.send_signal(signal.SIGINT)
-        out, err = process.communicate(timeout=20)
-    finally:
-        process.kill()
-    assert process.returncode == 0, err
+    returncode, err = read_until_lines_after_gap(
+        ["--simulate", "--unplug-after", "0.7", "--replug-after", "0.6", "read", "--continuous", "--interval",
+         "0.5", "-o", str(log), "--reconnect"], log, "# gap:", 4)
+    assert returncode == 0, err
     text = log.read_text()
     assert text.count("# gap:") == 1
     rows = csv_rows(text)
