@@ -47,7 +47,7 @@ struct PublishOptions {
     std::string passwordFile;
     std::string cafile, cert, key;
     std::string spool;  // "": STATE/spool (core/state_dir.h)
-    double spoolMax = 64.0 * 1024 * 1024;
+    long long spoolMax = 64LL * 1024 * 1024;
     double flushTimeout = 30;
     double syncInterval = 1;
     RunSettingsOptions settings;
