@@ -239,6 +239,8 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
     spool.save();  // on failure, failure() says why
     std::fprintf(stderr, "korvel: %lld reading%s taken, %llu published", acquisition.taken(),
                  acquisition.taken() == 1 ? "" : "s", static_cast<unsigned long long>(publisher.published()));
+    if (sink.cut() > 0)
+        std::fprintf(stderr, "; %llu dropped by the full spool (--spool-max)", static_cast<unsigned long long>(sink.cut()));
     if (!spool.empty())
         std::fprintf(stderr, "; %llu bytes of readings left in %s for the next run",
                      static_cast<unsigned long long>(spool.pendingBytes()), spoolPath.c_str());

@@ -173,6 +173,8 @@ int runServe(Session& session, const ServeOptions& options) {
         web->start();
         log("page on http://" + pageWhere + "/ (metrics on /metrics); " + web->accessNote());
     }
+    ServiceStatus::process().set(ServiceStatus::MeterPart,
+                                 worker.connected() ? "meter connected" : "no meter; looking for one");
     ServiceStatus::process().set(ServiceStatus::ServicePart,
                                  server ? "listening on " + where + (web ? ", page on " + pageWhere : "")
                                         : "page on " + pageWhere);

@@ -57,8 +57,10 @@ void writeOptions(std::ostream& out, const CLI::App& app, const CLI::App* skipSh
         const std::string key = option->get_single_name();
         // The meter options are bound on every subcommand too: written once, at the top.
         if (skipShared != nullptr && skipShared->get_option_no_throw("--" + key) != nullptr) continue;
+        // What was not given shows as a comment with its default, so the
+        // output read back as a file sets the same and nothing more.
         const std::string value = valueOf(*option);
-        out << (value.empty() ? "# " + key + " =" : key + " = " + value) << "\n";
+        out << (option->count() == 0 ? "# " : "") << key << " =" << (value.empty() ? "" : " " + value) << "\n";
     }
 }
 
