@@ -276,7 +276,8 @@ void add_serve_command(CLI::App& app, korvel::cli::Context& context) {
                     "--bind address or name, and for a wildcard --bind this host's name and addresses")
         ->type_name("NAME");
     sub->add_option("--record-dir", options.recordDir,
-                    "Folder for the page's recordings (default: the temporary folder, $TMPDIR or /tmp)")
+                    "Folder for the page's recordings (default: recordings in the state folder, $STATE_DIRECTORY or "
+                    "$XDG_STATE_HOME/korvel or ~/.local/state/korvel)")
         ->type_name("DIR");
     sub->callback([&context] {
         context.action = [&context] {

@@ -25,6 +25,8 @@ Session::Session(const MeterOptions& options)
                               : options_.seed        ? "--seed"
                               : options_.latency     ? "--latency"
                               : options_.scale       ? "--scale"
+                              : options_.unplugEvery ? "--unplug-every"
+                              : options_.stallAfter  ? "--stall-after"
                                                      : nullptr;
         if (simOnly != nullptr) {
             throw Failure(kExitUsage, std::string(simOnly) +
@@ -33,8 +35,9 @@ Session::Session(const MeterOptions& options)
         }
         return;
     }
-    if (options_.replugAfter && !options_.unplugAfter)
-        throw Failure(kExitUsage, "--replug-after plugs the meter back in after --unplug-after: give both");
+    if (options_.replugAfter && !options_.unplugAfter && !options_.unplugEvery)
+        throw Failure(kExitUsage,
+                      "--replug-after plugs the meter back in after --unplug-after or --unplug-every: give one");
     configureSimulation();
 }
 
