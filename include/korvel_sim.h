@@ -182,8 +182,13 @@ typedef enum KorvelSimFault {
     KORVEL_SIM_FAULT_COUNT_55_TO_59 = 7,   /**< byte count 55..59, checksum beyond the frame */
     KORVEL_SIM_FAULT_OTHER_COMMAND = 8,    /**< valid frame carrying another command code */
     KORVEL_SIM_FAULT_SHORT_READ = 9,       /**< fewer bytes delivered than the frame needs */
-    KORVEL_SIM_FAULT_UNPLUG = 10           /**< unplugged while the request is in flight */
+    KORVEL_SIM_FAULT_UNPLUG = 10,          /**< unplugged while the request is in flight */
+    KORVEL_SIM_FAULT_STALL = 11            /**< the exchange hangs for KORVEL_SIM_STALL_SECONDS, then goes on
+                                                (as a USB call stuck in the kernel); never drawn at random */
 } KorvelSimFault;
+
+/** How long a KORVEL_SIM_FAULT_STALL exchange hangs, in seconds (real time). */
+#define KORVEL_SIM_STALL_SECONDS 3
 
 /** The next `count` exchanges of the meter suffer `fault` (count 0 clears). */
 KORVEL_API int korvelSimInjectFault(int meter, int fault, int count);

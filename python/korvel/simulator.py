@@ -42,6 +42,7 @@ class Fault(enum.IntEnum):
     OTHER_COMMAND = 8      #: a valid frame of another command
     SHORT_READ = 9         #: fewer bytes than the frame needs
     UNPLUG = 10            #: unplugged while the request is in flight
+    STALL = 11             #: the exchange hangs for 3 s, then goes on (never at random)
 
 
 class Setting(enum.IntEnum):

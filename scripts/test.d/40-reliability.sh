@@ -10,7 +10,11 @@
 #      (tests/reliability/serve, a few seconds each);
 #   6. `korvel publish` against a real Mosquitto: killed with kill -9 and
 #      restarted with its state file kept, missing, empty or random, and run
-#      on a 64 KiB tmpfs until the disk is full (tests/reliability/publish).
+#      on a 64 KiB tmpfs until the disk is full (tests/reliability/publish);
+#   7. `korvel publish` and `korvel read` at 1 ms for KORVEL_SERVICE_SOAK_SECONDS
+#      (120) with the broker restarted every 60 s, the meter pulled every
+#      45 s and the log rotated: every reading accounted for, RSS and
+#      descriptors flat (tests/reliability/service_soak).
 # scripts/test.sh has already built and tested the default and asan presets
 # (the fuzz corpora replay and a short soak run there as CTest tests).
 #
@@ -114,5 +118,12 @@ echo "-- korvel publish: kill -9, lost state files, a full disk"
 publish_started=$SECONDS
 KORVEL_BUILD_DIR=$build_dir program_tier "publish crash and full-disk" tests/reliability/publish
 echo "korvel publish cases: $((SECONDS - publish_started)) s"
+
+# ------------------------------------------------------- services, soaked
+echo "-- korvel publish and read as services: ${KORVEL_SERVICE_SOAK_SECONDS:-120} s soak"
+soak_started=$SECONDS
+KORVEL_BUILD_DIR=$build_dir program_tier "service soak" tests/reliability/service_soak
+cat "$build_dir/test-artifacts/service-soak.txt" 2>/dev/null || true
+echo "service soak: $((SECONDS - soak_started)) s"
 
 echo "reliability tier passed in $((SECONDS - started)) s"

@@ -205,15 +205,27 @@ if [ "$has_cli" = 1 ]; then
   step "installed korvel finds its library"
   out=$(env -u LD_LIBRARY_PATH timeout 60 "$stage/usr/bin/korvel" --simulate read -n 3 2>&1) \
     || fail "staged korvel --simulate read: $out"
-  step "the korvel-serve service unit"
-  unit=$stage/lib/systemd/system/korvel-serve.service
-  [ -f "$unit" ] || fail "not installed: /lib/systemd/system/korvel-serve.service"
-  grep -qx 'ExecStart=/usr/bin/korvel serve $KORVEL_SERVE_OPTIONS' "$unit" || fail "korvel-serve.service: ExecStart"
-  # Verified with the staged program in place of /usr/bin/korvel; systemd
-  # only warns about unknown keys, so any output fails.
-  sed "s|^ExecStart=/usr/bin/korvel|ExecStart=$stage/usr/bin/korvel|" "$unit" >"$work/korvel-serve.service"
-  verify=$(systemd-analyze verify --man=no "$work/korvel-serve.service" 2>&1) || fail "systemd-analyze: $verify"
-  [ -z "$verify" ] || fail "systemd-analyze verify korvel-serve.service: $verify"
+  step "the service units (korvel-serve, korvel-read@, korvel-publish@)"
+  units=$stage/lib/systemd/system
+  grep -qx 'ExecStart=/usr/bin/korvel serve $KORVEL_SERVE_OPTIONS' "$units/korvel-serve.service" \
+    || fail "korvel-serve.service: ExecStart"
+  for unit in korvel-serve.service korvel-read@.service korvel-publish@.service; do
+    [ -f "$units/$unit" ] || fail "not installed: /lib/systemd/system/$unit"
+    for key in Type=notify WatchdogSec=30 DynamicUser=yes SupplementaryGroups=plugdev Restart=on-failure \
+        ProtectSystem=strict; do
+      grep -qx "$key" "$units/$unit" || fail "$unit lacks $key"
+    done
+    grep -q '^StateDirectory=korvel/' "$units/$unit" || fail "$unit has no StateDirectory"
+    # Verified with the staged program in place of /usr/bin/korvel (a
+    # template as one of its instances); systemd only warns about unknown
+    # keys, so any output fails.
+    name=${unit/@./@demo.}
+    sed "s|^ExecStart=/usr/bin/korvel|ExecStart=$stage/usr/bin/korvel|" "$units/$unit" >"$work/$name"
+    verify=$(systemd-analyze verify --man=no "$work/$name" 2>&1) || fail "systemd-analyze $name: $verify"
+    [ -z "$verify" ] || fail "systemd-analyze verify $name: $verify"
+  done
+  # The .deb ships them without enabling them: no links made at install.
+  ! grep -rqs 'systemctl\|deb-systemd' "$root/packaging/debian" || fail "the package enables a service"
   step "every subcommand and option has its man page"
   /usr/bin/python3 "$root/packaging/check_man_pages.py" "$stage/usr/bin/korvel" "$root/packaging/man" \
     || fail "man pages and --help disagree"

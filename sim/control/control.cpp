@@ -310,7 +310,7 @@ KORVEL_API int korvelSimSetScale(int meter, int scale) {
 }
 
 KORVEL_API int korvelSimInjectFault(int meter, int fault, int count) {
-    if (fault < KORVEL_SIM_FAULT_NONE || fault > KORVEL_SIM_FAULT_UNPLUG || count < 0) return -1;
+    if (fault < KORVEL_SIM_FAULT_NONE || fault > KORVEL_SIM_FAULT_STALL || count < 0) return -1;
     auto m = meterAt(meter);
     if (!m) return -1;
     if (fault == KORVEL_SIM_FAULT_UNPLUG && count > 0) Unplugger::instance().ensureRunning();

@@ -22,8 +22,12 @@ enum class Fault : int {
     OtherCommand = 8,      // a valid frame carrying another command code
     ShortRead = 9,         // fewer bytes delivered than the frame needs
     Unplug = 10,           // the cable is pulled while the request is in flight
+    Stall = 11,            // the exchange hangs for a while, then goes on (only when injected)
 };
+// The kinds drawn at random (Stall is not one of them).
 inline constexpr int kFaultKinds = 11;
+// How long a Stall hangs (KORVEL_SIM_STALL_SECONDS in korvel_sim.h).
+inline constexpr int kStallSeconds = 3;
 
 // Which fault, if any, the next exchange suffers.
 class FaultPlan {

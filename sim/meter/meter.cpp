@@ -1,6 +1,7 @@
 #include "sim/meter/meter.h"
 
 #include <cstring>
+#include <thread>
 #include <utility>
 
 #include "link/checksum.h"
@@ -41,11 +42,18 @@ double Meter::elapsed() const {
 }
 
 bool Meter::receive(const std::uint8_t* request, int length, Reply* reply) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     ++core_.counters.exchanges;
     const Fault fault = faults_.next();
     if (fault != Fault::None) ++core_.counters.faults;
     switch (fault) {
+    case Fault::Stall:
+        // Hangs in the caller's exchange, as a USB call stuck in the kernel;
+        // the meter itself is not held meanwhile.
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::seconds(kStallSeconds));
+        lock.lock();
+        break;
     case Fault::WriteFail:
         return false;  // the request never reaches the meter
     case Fault::Silence:

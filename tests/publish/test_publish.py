@@ -184,7 +184,7 @@ def test_a_full_spool_drops_the_oldest_and_says_so(brokers, korvel_program, sim_
                       "--spool-max", "2000", "--flush-timeout", "0", "--spool", str(spool))
     _, err = process.communicate(timeout=60)
     assert process.returncode == 0, err
-    assert "dropped the" in err and "left in" in err, err
+    assert "dropping the oldest" in err and "dropped by the full spool" in err and "left in" in err, err
     # The next run, with a broker: the spooled readings first, in order;
     # the counts they carry add up to the numbers that are missing.
     broker = Broker(tmp_path / "late", port=port)

@@ -436,7 +436,7 @@ TEST_F(Library, ControlFunctionsRefuseBadArguments) {
         korvelSimSetScale(0, 256),
         korvelSimSetScale(0, -1),
         korvelSimSetScale(1, 5),
-        korvelSimInjectFault(0, 11, 1),
+        korvelSimInjectFault(0, KORVEL_SIM_FAULT_STALL + 1, 1),
         korvelSimInjectFault(0, -1, 1),
         korvelSimInjectFault(0, KORVEL_SIM_FAULT_SILENCE, -1),
         korvelSimInjectFault(5, KORVEL_SIM_FAULT_SILENCE, 1),
@@ -528,6 +528,25 @@ TEST_F(Library, ScaleCodeTravelsWithTheReading) {
     EXPECT_EQ(r.scale, 5) << "a power cycle keeps the scale code";
     EXPECT_EQ(r.units, 0) << "but the settings are the power-on ones";
     closeKorvel(again);
+}
+
+// A stalled exchange hangs in the caller's call (as a USB call stuck in the
+// kernel) and then goes on as if nothing happened.
+TEST_F(Library, StallFaultHangsOneExchangeThenAnswers) {
+    const MeterHandle h = openKorvel();
+    ASSERT_NE(h, 0u);
+    ASSERT_EQ(korvelSimInjectFault(0, KORVEL_SIM_FAULT_STALL, 1), 0);
+    unsigned int range = 9;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(mtrGetRange(h, &range), 0);
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(took, KORVEL_SIM_STALL_SECONDS);
+    EXPECT_LT(took, KORVEL_SIM_STALL_SECONDS + 2.0);
+    EXPECT_EQ(range, 0u);
+    const auto next = std::chrono::steady_clock::now();  // the next one is not held up
+    EXPECT_EQ(mtrGetRange(h, &range), 0);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - next).count(), 1.0);
+    closeKorvel(h);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "core/command.h"
+#include "core/config_file.h"
 #include "core/failure.h"
 #include "core/option_values.h"
 
@@ -116,6 +117,7 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     korvel::cli::addMeterOptions(app, context.meter);
     for (const AddFunction add : kSubcommands) add(app, context);
+    korvel::cli::addConfigOptions(app);
 
     context.commandLine = commandLine(argc, argv);
     try {
@@ -127,7 +129,12 @@ int main(int argc, char** argv) {
         // Our own sentence for a refused value; the nearest command for a
         // mistyped one; the parser's text for the rest.
         std::string message = e.what();
-        if (dynamic_cast<const CLI::ValidationError*>(&e) != nullptr && !korvel::cli::lastOptionError().empty())
+        const bool refusedValue = dynamic_cast<const CLI::ValidationError*>(&e) != nullptr;
+        if (const std::string inFile = korvel::cli::configErrorMessage(
+                e, app, argc, argv, refusedValue ? korvel::cli::lastOptionError() : std::string());
+            !inFile.empty())
+            message = inFile;
+        else if (refusedValue && !korvel::cli::lastOptionError().empty())
             message = korvel::cli::lastOptionError();
         else if (const std::string advice = unknownCommandAdvice(app, argc, argv); !advice.empty())
             message = advice;
@@ -135,6 +142,10 @@ int main(int argc, char** argv) {
         return korvel::cli::kExitUsage;
     }
 
+    if (korvel::cli::printConfigAsked(app)) {
+        std::fputs(korvel::cli::effectiveConfig(app).c_str(), stdout);
+        return korvel::cli::kExitOk;
+    }
     try {
         return context.action ? context.action() : korvel::cli::kExitUsage;
     } catch (const korvel::cli::Failure& failure) {

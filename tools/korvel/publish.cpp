@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -22,9 +23,14 @@
 #include "core/option_values.h"
 #include "core/reading.h"
 #include "core/run_settings.h"
+#include "core/service_status.h"
+#include "core/state_dir.h"
+#include "core/watchdog.h"
+#include "publish/broker_report.h"
 #include "publish/mqtt_link.h"
 #include "publish/publisher.h"
 #include "publish/spool.h"
+#include "publish/spool_census.h"
 
 namespace korvel::cli {
 namespace {
@@ -40,8 +46,8 @@ struct PublishOptions {
     std::string username;
     std::string passwordFile;
     std::string cafile, cert, key;
-    std::string spool = "korvel-spool";
-    double spoolMax = 64.0 * 1024 * 1024;
+    std::string spool;  // "": STATE/spool (core/state_dir.h)
+    long long spoolMax = 64LL * 1024 * 1024;
     double flushTimeout = 30;
     double syncInterval = 1;
     RunSettingsOptions settings;
@@ -64,6 +70,22 @@ std::string metaRecord(RunMeta meta) {
     return record;
 }
 
+// The spool's folder: --spool, else STATE/spool (created). A spool left in
+// ./korvel-spool by an earlier version is told about and left alone.
+std::string spoolFolder(const std::string& chosen) {
+    if (!chosen.empty()) return chosen;
+    const std::string folder = stateDirectory() + "/spool";
+    if (const int error = makeFolders(folder); error != 0)
+        throw Failure(kExitMeterError, "cannot create the spool folder " + folder + ": " + std::strerror(error) +
+                                           " (choose one with --spool)");
+    if (const std::uint64_t old = publish::unsentRecords("korvel-spool"); old > 0)
+        std::fprintf(stderr,
+                     "korvel: ./korvel-spool holds %llu unsent reading%s from an earlier run; left as it is "
+                     "(--spool ./korvel-spool sends them)\n",
+                     static_cast<unsigned long long>(old), old == 1 ? "" : "s");
+    return folder;
+}
+
 // Readings and gap records into the spool, which puts the next sequence
 // number in front of each, so a consumer can account for every number.
 class SpoolSink : public ReadingSink {
@@ -81,16 +103,20 @@ private:
         std::lock_guard lock(mutex_);
         const publish::Appended appended = spool_.append(record);
         if (!appended.written) return EIO;  // the spool's failure() says why
-        if (appended.cut > 0) {
-            std::fprintf(stderr, "korvel: the spool is full (--spool-max): dropped the %d oldest reading%s\n",
-                         appended.cut, appended.cut == 1 ? "" : "s");
-        }
+        cut_ += static_cast<std::uint64_t>(appended.cut);  // told by the broker report
         return 0;
     }
+
+public:
+    // Records dropped by the full spool so far (under the spool's mutex).
+    std::uint64_t cut() const { return cut_; }
+
+private:
 
     publish::Spool& spool_;
     std::mutex& mutex_;
     const std::string serial_;
+    std::uint64_t cut_ = 0;
 };
 
 int runPublish(Session& session, const PublishOptions& options, const std::string& commandLine) {
@@ -117,8 +143,15 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
     meta.host = hostName();
     meta.command = commandLine;
     Acquisition acquisition(session, meter, run, signals, meta);
-    if (acquisition.setUp() != RunEnd::Done)
-        throw Failure(kExitMeterError, "the connection to the meter was lost while setting it up");
+    ServiceStatus status;  // under systemd: READY, a status line per change
+    {
+        ServiceRunEvents setUpEvents(status, "publishing");
+        acquisition.setEvents(&setUpEvents);
+        const RunEnd setUp = acquisition.setUp();
+        acquisition.setEvents(nullptr);
+        if (setUp != RunEnd::Done)
+            throw Failure(kExitMeterError, "the connection to the meter was lost while setting it up");
+    }
     const std::string serial = acquisition.serial();
     const publish::Topics topics = publish::topicsFor(options.topicPrefix, serial);
     link.clientId = options.clientId.empty() ? "korvel-" + serial : options.clientId;
@@ -126,7 +159,8 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
     link.willPayload = "offline";
 
     std::mutex spoolMutex;
-    publish::Spool spool(options.spool, serial, static_cast<std::uint64_t>(options.spoolMax), options.syncInterval);
+    const std::string spoolPath = spoolFolder(options.spool);
+    publish::Spool spool(spoolPath, serial, static_cast<std::uint64_t>(options.spoolMax), options.syncInterval);
     for (const std::string& notice : spool.notices()) std::fprintf(stderr, "korvel: %s\n", notice.c_str());
     if (!spool.empty())
         std::fprintf(stderr, "korvel: %llu bytes of readings from an earlier run wait in the spool; sent first\n",
@@ -134,12 +168,20 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
     publish::MqttLink broker(link);
     publish::Publisher publisher(broker, spool, spoolMutex, topics, options.qos, metaRecord(acquisition.meta()));
     SpoolSink sink(spool, spoolMutex, serial);
+    const std::string where = link.broker.host + ":" + std::to_string(link.broker.port);
+    publish::BrokerReport report(where, spoolPath, static_cast<std::uint64_t>(options.spoolMax), status,
+                                 [&broker, &topics](const std::string& line) {
+                                     broker.publish(topics.link, line, 1, true);
+                                 });
     std::atomic<bool> readerDone{false};
     RunEnd end = RunEnd::Done;
     std::string readerFailure;  // nothing may escape the thread (that would abort the program)
     std::thread reading([&] {
         try {
+            ServiceRunEvents events(status, "publishing");  // its watchdog loop ends with the run
+            acquisition.setEvents(&events);
             end = acquisition.run(sink);
+            acquisition.setEvents(nullptr);
         } catch (const std::exception& failure) {
             readerFailure = failure.what();  // a setting refused after the meter came back
             signals.stop();
@@ -151,7 +193,20 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
     bool refused = false;
     bool announcedWait = false;
     Clock::time_point flushEnd{};
+    Watchdog::Loop watchdog;
     while (true) {
+        watchdog.alive();
+        publish::LinkView view;
+        view.connected = broker.connected();
+        view.connections = broker.connections();
+        view.reason = broker.downReason();
+        view.published = publisher.published();
+        {
+            std::lock_guard lock(spoolMutex);
+            view.pendingBytes = spool.pendingBytes();
+            view.cut = sink.cut();
+        }
+        report.update(view);
         if (broker.refused(&refusal)) {
             refused = true;
             signals.stop();  // ends the reader too
@@ -174,6 +229,7 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     reading.join();
+    ServiceNotifier::instance().stopping();
     if (refused)
         throw Failure(kExitMeterError, "the broker refused the connection (" + refusal +
                                            "): check --username and --password-file");
@@ -183,9 +239,11 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
     spool.save();  // on failure, failure() says why
     std::fprintf(stderr, "korvel: %lld reading%s taken, %llu published", acquisition.taken(),
                  acquisition.taken() == 1 ? "" : "s", static_cast<unsigned long long>(publisher.published()));
+    if (sink.cut() > 0)
+        std::fprintf(stderr, "; %llu dropped by the full spool (--spool-max)", static_cast<unsigned long long>(sink.cut()));
     if (!spool.empty())
         std::fprintf(stderr, "; %llu bytes of readings left in %s for the next run",
-                     static_cast<unsigned long long>(spool.pendingBytes()), options.spool.c_str());
+                     static_cast<unsigned long long>(spool.pendingBytes()), spoolPath.c_str());
     std::fprintf(stderr, "\n");
     if (!spool.failure().empty()) throw Failure(kExitMeterError, spool.failure());
     if (!readerFailure.empty()) throw Failure(kExitMeterError, readerFailure);
@@ -244,7 +302,10 @@ void add_publish_command(CLI::App& app, korvel::cli::Context& context) {
         ->type_name("FILE");
     sub->add_option("--cert", options.cert, "Client certificate for mqtts://")->type_name("FILE");
     sub->add_option("--key", options.key, "Client key for mqtts://")->type_name("FILE");
-    sub->add_option("--spool", options.spool, "Folder of the spool (default ./korvel-spool)")->type_name("DIR");
+    sub->add_option("--spool", options.spool,
+                    "Folder of the spool (default: spool in the state folder: $STATE_DIRECTORY under systemd, "
+                    "else $XDG_STATE_HOME/korvel or ~/.local/state/korvel)")
+        ->type_name("DIR");
     sub->add_option("--spool-max", options.spoolMax, "Most bytes of readings the spool keeps (default 67108864)")
         ->type_name("BYTES")
         ->check(valueCheck("--spool-max", {ValueRule::Whole, 1, 0, false, true, "a whole number of bytes"}));

@@ -18,6 +18,7 @@
 #include "core/option_values.h"
 #include "core/reading.h"
 #include "core/run_settings.h"
+#include "core/service_status.h"
 #include "core/text.h"
 
 namespace korvel::cli {
@@ -97,6 +98,12 @@ int runRead(Session& session, const ReadOptions& options, const std::string& com
     Acquisition acquisition(session, meter, run, signals, meta);
     ProgressLog sink(log, format, log.toFile() && !run.quiet && isatty(STDERR_FILENO) != 0);
 
+    // Under systemd: READY once the meter is set up (or waited for), a status
+    // line per change, watchdog check-ins from the run's loop.
+    ServiceStatus status;
+    ServiceRunEvents events(status, log.toFile() ? "logging to " + log.name() : "reading to standard output");
+    acquisition.setEvents(&events);
+
     RunEnd end = acquisition.setUp();
     int writeError = 0;
     if (end == RunEnd::Done) {
@@ -105,6 +112,7 @@ int runRead(Session& session, const ReadOptions& options, const std::string& com
         if (end == RunEnd::SinkFailed && writeError == 0) writeError = acquisition.sinkError();
     }
     sink.endProgress();
+    ServiceNotifier::instance().stopping();
     const int finishError = log.finish();
     if (writeError == 0 && finishError != 0) {
         writeError = finishError;

@@ -25,6 +25,8 @@
 #include "serve/server.h"
 #include "core/option_values.h"
 #include "core/stop_signals.h"
+#include "core/service_status.h"
+#include "core/watchdog.h"
 #include "serve/signals.h"
 
 namespace korvel::cli::serve {
@@ -107,7 +109,9 @@ struct StopWorker {
 
 // --no-scpi: nothing to serve on this thread; wait for a signal.
 void waitForStop(MeterWorker& worker, int wakeRead) {
+    Watchdog::Loop watchdog;
     while (stopSignal() == 0) {
+        watchdog.alive();
         pollfd wake{wakeRead, POLLIN, 0};
         poll(&wake, 1, 1000);
         char bytes[64];
@@ -129,6 +133,7 @@ int runServe(Session& session, const ServeOptions& options) {
     const FileDescriptor wakeRead(pipeFds[0]);
     const FileDescriptor wakeWrite(pipeFds[1]);
     const int wakeFd = wakeWrite.get();
+    ServiceNotifier::instance().holdReady();  // READY once listening
     MeterWorker worker(session, ExchangeMode{options.raw, options.allowService}, [wakeFd] {
         const char byte = 1;
         [[maybe_unused]] const ssize_t ignored = write(wakeFd, &byte, 1);
@@ -169,10 +174,17 @@ int runServe(Session& session, const ServeOptions& options) {
         web->start();
         log("page on http://" + pageWhere + "/ (metrics on /metrics); " + web->accessNote());
     }
+    ServiceStatus::process().set(ServiceStatus::MeterPart,
+                                 worker.connected() ? "meter connected" : "no meter; looking for one");
+    ServiceStatus::process().set(ServiceStatus::ServicePart,
+                                 server ? "listening on " + where + (web ? ", page on " + pageWhere : "")
+                                        : "page on " + pageWhere);
+    ServiceNotifier::instance().ready();
     if (server)
         server->run();
     else
         waitForStop(worker, wakeRead.get());
+    ServiceNotifier::instance().stopping();
     if (web) web->stop();
     worker.stop();
     return kExitOk;
@@ -266,7 +278,7 @@ void add_serve_command(CLI::App& app, korvel::cli::Context& context) {
         ->type_name("NAME");
     sub->add_option("--record-dir", options.recordDir,
                     "Folder for the page's recordings (default: recordings in the state folder, $STATE_DIRECTORY or "
-                    "~/.local/state/korvel)")
+                    "$XDG_STATE_HOME/korvel or ~/.local/state/korvel)")
         ->type_name("DIR");
     sub->callback([&context] {
         context.action = [&context] {

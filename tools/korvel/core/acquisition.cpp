@@ -1,5 +1,6 @@
 #include "core/acquisition.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "core/failure.h"
@@ -10,6 +11,8 @@ namespace {
 // How long a run waits between attempts to find its lost meter (each
 // attempt of the library itself takes about 1.5 s when none answers).
 constexpr auto kReconnectPause = std::chrono::milliseconds(500);
+// Longest sleep between two reports of a wait.
+constexpr auto kWaitStep = std::chrono::milliseconds(250);
 
 SteadyClock::duration toDuration(double seconds) {
     return std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(seconds));
@@ -70,14 +73,27 @@ bool Acquisition::setUpOrLost() {
     }
 }
 
+bool Acquisition::sleepUntil(SteadyClock::time_point when) {
+    while (true) {
+        events_->waiting();
+        const auto now = SteadyClock::now();
+        if (now >= when) return !signals_.stopping();
+        if (!signals_.sleepUntil(std::min(when, now + kWaitStep))) return false;
+    }
+}
+
 RunEnd Acquisition::setUp() {
-    if (setUpOrLost()) return RunEnd::Done;
+    if (setUpOrLost()) {
+        events_->meterReady(serial_);
+        return RunEnd::Done;
+    }
     if (!options_.reconnect) return RunEnd::Lost;
     return waitForMeter(nullptr, std::nullopt);
 }
 
 RunEnd Acquisition::waitForMeter(ReadingSink* sink, std::optional<WallClock::time_point> lostAt) {
     meter_.close();
+    events_->meterLost(serial_);
     if (!options_.quiet) {
         std::fprintf(stderr, "korvel: the meter %s was lost at %s; waiting for it to come back (Ctrl-C ends)\n",
                      serial_.c_str(), isoTimestamp(lostAt.value_or(WallClock::now())).c_str());
@@ -86,7 +102,7 @@ RunEnd Acquisition::waitForMeter(ReadingSink* sink, std::optional<WallClock::tim
         try {
             meter_ = session_.openSerial(serial_);
         } catch (const Failure&) {  // not back yet
-            signals_.sleepUntil(SteadyClock::now() + kReconnectPause);
+            sleepUntil(SteadyClock::now() + kReconnectPause);
             continue;
         }
         // Lost again while being set up: wait on; a refused setting is final.
@@ -99,6 +115,7 @@ RunEnd Acquisition::waitForMeter(ReadingSink* sink, std::optional<WallClock::tim
             if (sinkError_ != 0) return RunEnd::SinkFailed;
         }
         if (!options_.quiet) std::fprintf(stderr, "korvel: the meter %s is back; the run goes on\n", serial_.c_str());
+        events_->meterReady(serial_);
         return RunEnd::Done;
     }
     return RunEnd::Interrupted;
@@ -119,7 +136,7 @@ RunEnd Acquisition::run(ReadingSink& sink) {
         auto due = SteadyClock::now();
         if (!first && pacer.paced()) due = pacer.next(due);
         if (limitReached(due)) return RunEnd::Done;
-        if (!signals_.sleepUntil(due)) return RunEnd::Interrupted;
+        if (!sleepUntil(due)) return RunEnd::Interrupted;
 
         const auto asked = SteadyClock::now();
         std::optional<LoggedReading> reading = takeReading(session_.api(), meter_, clock_, asked);
@@ -136,6 +153,7 @@ RunEnd Acquisition::run(ReadingSink& sink) {
         if (sinkError_ != 0) return RunEnd::SinkFailed;
         // Counted once the sink has it, so a summary tells what the sink holds.
         ++taken_;
+        events_->readingTaken();
         lastElapsed_ = clock_.elapsed(SteadyClock::now());
         statistics_.add(reading->value);
     }

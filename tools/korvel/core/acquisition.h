@@ -72,6 +72,22 @@ public:
     virtual int gap(WallClock::time_point from, WallClock::time_point to) = 0;
 };
 
+// What a run tells whoever watches it (systemd's status and watchdog): all
+// no-ops by default. Called on the run's own thread.
+class AcquisitionEvents {
+public:
+    virtual ~AcquisitionEvents() = default;
+    // The meter is set up and readings are taken (at the start and when it is back).
+    virtual void meterReady(const std::string& serial) { (void)serial; }
+    // The meter was lost; the run waits for it.
+    virtual void meterLost(const std::string& serial) { (void)serial; }
+    // A reading is in the sink.
+    virtual void readingTaken() {}
+    // A step of a wait (for the next reading, for a lost meter): the loop
+    // is alive. At least once a second while waiting.
+    virtual void waiting() {}
+};
+
 struct AcquisitionOptions {
     long long count = 0;    // readings to take; 0: no count (one alone when there is no duration either)
     double duration = 0;    // seconds; 0: no limit
@@ -95,6 +111,8 @@ public:
     // lost meanwhile is waited for. Done, Lost or Interrupted; a setting the
     // meter refuses throws Failure.
     RunEnd setUp();
+    // Tells `events` (kept, not owned; null: nobody) what the run does.
+    void setEvents(AcquisitionEvents* events) { events_ = events ? events : &noEvents_; }
     // The meta block of the run (valid after setUp()).
     const RunMeta& meta() const { return meta_; }
 
@@ -115,6 +133,8 @@ private:
     // is given. Done, Interrupted or SinkFailed.
     RunEnd waitForMeter(ReadingSink* sink, std::optional<WallClock::time_point> lostAt);
     bool limitReached(SteadyClock::time_point due) const;
+    // Sleeps until `when` in steps that report the wait; false on a stop.
+    bool sleepUntil(SteadyClock::time_point when);
 
     Session& session_;
     Meter& meter_;
@@ -127,6 +147,8 @@ private:
     double lastElapsed_ = 0;
     Statistics statistics_;
     int sinkError_ = 0;
+    AcquisitionEvents noEvents_;
+    AcquisitionEvents* events_ = &noEvents_;
 };
 
 }  // namespace korvel::cli

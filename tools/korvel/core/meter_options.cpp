@@ -52,6 +52,18 @@ void addMeterOptions(CLI::App& app, MeterOptions& options) {
         ->type_name("SECONDS")
         ->check(valueCheck("--replug-after", {ValueRule::Number, 0, 0, false, true, "a number of seconds"}))
         ->group(simGroup);
+    app.add_option("--unplug-every", options.unplugEvery,
+                   "Pull the simulated meter's cable every SECONDS, plugging it back in after --replug-after "
+                   "(default 1) each time (for long runs that must ride out outages)")
+        ->type_name("SECONDS")
+        ->check(valueCheck("--unplug-every", {ValueRule::Number, 0, 0, true, true, "a number of seconds"}))
+        ->group(simGroup);
+    app.add_option("--stall-after", options.stallAfter,
+                   "Make one exchange with the simulated meter hang for 3 s, SECONDS after it was opened (as a "
+                   "USB call stuck in the kernel; to see a watchdog act)")
+        ->type_name("SECONDS")
+        ->check(valueCheck("--stall-after", {ValueRule::Number, 0, 0, false, true, "a number of seconds"}))
+        ->group(simGroup);
     app.add_option("--scale", options.scale,
                    "Scale code the simulated meter reports with its readings (0 to 255; default 0). 2, 4 "
                    "and 5 have resolutions of their own: 4 and 5 count A/m in kA/m")

@@ -23,6 +23,8 @@ struct MeterOptions {
     std::optional<long long> seed;      // --seed N: repeatable noise, no drift
     std::optional<double> replugAfter;  // --replug-after SECONDS (after the unplug)
     std::optional<int> scale;           // --scale N: the scale code the meter reports
+    std::optional<double> unplugEvery;  // --unplug-every SECONDS: pulled again and again
+    std::optional<double> stallAfter;   // --stall-after SECONDS: one exchange hangs
 };
 
 // Adds the meter options to a (sub)command; `group` titles them in --help.

@@ -25,6 +25,8 @@ Session::Session(const MeterOptions& options)
                               : options_.seed        ? "--seed"
                               : options_.latency     ? "--latency"
                               : options_.scale       ? "--scale"
+                              : options_.unplugEvery ? "--unplug-every"
+                              : options_.stallAfter  ? "--stall-after"
                                                      : nullptr;
         if (simOnly != nullptr) {
             throw Failure(kExitUsage, std::string(simOnly) +
@@ -33,8 +35,9 @@ Session::Session(const MeterOptions& options)
         }
         return;
     }
-    if (options_.replugAfter && !options_.unplugAfter)
-        throw Failure(kExitUsage, "--replug-after plugs the meter back in after --unplug-after: give both");
+    if (options_.replugAfter && !options_.unplugAfter && !options_.unplugEvery)
+        throw Failure(kExitUsage,
+                      "--replug-after plugs the meter back in after --unplug-after or --unplug-every: give one");
     configureSimulation();
 }
 
@@ -195,23 +198,46 @@ int Session::simulatedIndex(const Meter& meter) const {
 }
 
 void Session::armUnplug(const Meter& meter) {
-    if (!options_.unplugAfter || !simulated()) return;
+    const MeterOptions& o = options_;
+    if ((!o.unplugAfter && !o.unplugEvery && !o.stallAfter) || !simulated()) return;
     const int index = simulatedIndex(meter);
     if (index < 0) return;
-    const auto delay = std::chrono::duration<double>(*options_.unplugAfter);
     const Api* a = &api();
-    const std::optional<double> replug = options_.replugAfter;
-    if (delay.count() <= 0 && !replug) {  // at once, so "lost from the start" is repeatable
-        a->korvelSimUnplug(index);
+    if (o.unplugAfter && *o.unplugAfter <= 0 && !o.replugAfter && !o.unplugEvery && !o.stallAfter) {
+        a->korvelSimUnplug(index);  // at once, so "lost from the start" is repeatable
         return;
     }
-    unplugTimer_ = std::thread([this, a, index, delay, replug] {
+    using Clock = std::chrono::steady_clock;
+    const auto seconds = [](double s) { return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s)); };
+    const auto start = Clock::now();
+    std::optional<Clock::time_point> unplugAt, stallAt;
+    if (o.unplugAfter) unplugAt = start + seconds(*o.unplugAfter);
+    else if (o.unplugEvery) unplugAt = start + seconds(*o.unplugEvery);
+    if (o.stallAfter) stallAt = start + seconds(*o.stallAfter);
+    const std::optional<double> replug = o.replugAfter;
+    const std::optional<double> every = o.unplugEvery;
+    unplugTimer_ = std::thread([this, a, index, unplugAt, stallAt, replug, every, seconds]() mutable {
         std::unique_lock lock(timerMutex_);
-        if (timerWake_.wait_for(lock, delay, [this] { return ending_; })) return;
-        a->korvelSimUnplug(index);
-        if (!replug) return;
-        if (timerWake_.wait_for(lock, std::chrono::duration<double>(*replug), [this] { return ending_; })) return;
-        a->korvelSimReplug(index);
+        const auto until = [&](Clock::time_point when) {
+            return !timerWake_.wait_until(lock, when, [this] { return ending_; });
+        };
+        while (unplugAt || stallAt) {
+            const Clock::time_point next = std::min(unplugAt.value_or(Clock::time_point::max()),
+                                                    stallAt.value_or(Clock::time_point::max()));
+            if (!until(next)) return;
+            if (stallAt && Clock::now() >= *stallAt) {
+                a->korvelSimInjectFault(index, KORVEL_SIM_FAULT_STALL, 1);
+                stallAt.reset();
+                continue;
+            }
+            const Clock::time_point pulled = *unplugAt;
+            a->korvelSimUnplug(index);
+            unplugAt.reset();
+            if (!replug && !every) continue;
+            if (!until(Clock::now() + seconds(replug.value_or(1.0)))) return;
+            a->korvelSimReplug(index);
+            if (every) unplugAt = pulled + seconds(*every);
+        }
     });
 }
 

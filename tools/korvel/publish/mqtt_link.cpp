@@ -2,7 +2,9 @@
 
 #include <mosquitto.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "core/failure.h"
 
@@ -79,6 +81,11 @@ MqttLink::MqttLink(const LinkOptions& options) {
     if (code == MOSQ_ERR_SUCCESS)
         code = mosquitto_connect_async(client_, options.broker.host.c_str(), options.broker.port, options.keepalive);
     // A broker that is not there yet is no reason to stop: the loop retries.
+    if (code == MOSQ_ERR_ERRNO) {
+        const std::string why = std::strerror(errno);
+        std::lock_guard lock(mutex_);
+        downReason_ = why;
+    }
     if (code != MOSQ_ERR_SUCCESS && code != MOSQ_ERR_ERRNO && code != MOSQ_ERR_NO_CONN) {
         mosquitto_loop_stop(client_, true);
         mosquitto_destroy(client_);
@@ -106,6 +113,11 @@ int MqttLink::publish(const std::string& topic, const std::string& payload, int 
     return code == MOSQ_ERR_SUCCESS ? mid : -1;
 }
 
+std::string MqttLink::downReason() const {
+    std::lock_guard lock(mutex_);
+    return downReason_;
+}
+
 void MqttLink::takeAcknowledged(std::deque<int>* out) {
     std::lock_guard lock(mutex_);
     out->insert(out->end(), acknowledged_.begin(), acknowledged_.end());
@@ -129,8 +141,13 @@ void MqttLink::onConnect(struct mosquitto* client, void* self, int code) {
     }
 }
 
-void MqttLink::onDisconnect(struct mosquitto*, void* self, int) {
-    static_cast<MqttLink*>(self)->connected_ = false;
+void MqttLink::onDisconnect(struct mosquitto*, void* self, int code) {
+    auto* link = static_cast<MqttLink*>(self);
+    {
+        std::lock_guard lock(link->mutex_);
+        link->downReason_ = code == 0 ? "disconnected" : describe(code);
+    }
+    link->connected_ = false;
 }
 
 void MqttLink::onPublish(struct mosquitto*, void* self, int mid) {

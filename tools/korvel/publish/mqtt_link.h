@@ -49,6 +49,9 @@ public:
     unsigned connections() const { return connections_.load(); }
     // Set when the broker refused the user name or password (no use retrying).
     bool refused(std::string* why) const;
+    // Why the link is down: the first connection attempt's error, then the
+    // reason of the last disconnection ("" while none is known).
+    std::string downReason() const;
 
     // Queues a message; its id, or -1 when it could not be queued.
     int publish(const std::string& topic, const std::string& payload, int qos, bool retain);
@@ -68,6 +71,7 @@ private:
     mutable std::mutex mutex_;
     std::deque<int> acknowledged_;
     std::string refusal_;
+    std::string downReason_;
 };
 
 }  // namespace korvel::cli::publish

@@ -13,7 +13,7 @@ constexpr std::size_t kWindow = 100;  // messages in flight at once
 
 Topics topicsFor(const std::string& prefix, const std::string& serial) {
     const std::string base = prefix + "/" + serial + "/";
-    return Topics{base + "reading", base + "meta", base + "status"};
+    return Topics{base + "reading", base + "meta", base + "status", base + "link"};
 }
 
 Publisher::Publisher(MqttLink& link, Spool& spool, std::mutex& spoolMutex, Topics topics, int qos,

@@ -19,6 +19,7 @@ struct Topics {
     std::string reading;  // PREFIX/SERIAL/reading
     std::string meta;     // PREFIX/SERIAL/meta (retained)
     std::string status;   // PREFIX/SERIAL/status (retained: online / offline)
+    std::string link;     // PREFIX/SERIAL/link (retained: the last change of the broker link, a line)
 };
 
 Topics topicsFor(const std::string& prefix, const std::string& serial);

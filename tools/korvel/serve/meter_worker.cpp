@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "core/failure.h"
+#include "core/service_status.h"
+#include "core/watchdog.h"
 #include "serve/log.h"
 
 namespace korvel::cli::serve {
@@ -149,7 +151,11 @@ bool MeterWorker::sampleDue(Clock::time_point now) const {
 
 void MeterWorker::run() {
     std::unique_lock lock(mutex_);
+    Watchdog::Loop watchdog;  // pings stop when an exchange does not return
     while (!stopping_) {
+        watchdog.alive();
+        ServiceStatus::process().set(ServiceStatus::MeterPart,
+                                     connected_ ? "meter connected" : "no meter; looking for one");
         // A due sample goes first: one exchange per period, so client lines
         // wait behind one at most, and a busy client never stops the page.
         if (sampleDue(Clock::now())) {
@@ -194,13 +200,10 @@ void MeterWorker::run() {
             lock.lock();
             continue;
         }
-        auto until = Clock::time_point::max();
-        if (!meter_) until = nextAttempt_;
+        auto until = Clock::now() + std::chrono::seconds(1);  // a watchdog check-in at least every second
+        if (!meter_) until = std::min(until, nextAttempt_);
         if (sampler_ && sampling_) until = std::min(until, nextSample_);
-        if (until == Clock::time_point::max())
-            changed_.wait(lock);
-        else
-            changed_.wait_until(lock, until);
+        changed_.wait_until(lock, until);
     }
 }
 

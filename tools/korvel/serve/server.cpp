@@ -18,6 +18,7 @@
 #include "core/failure.h"
 #include "serve/log.h"
 #include "core/stop_signals.h"
+#include "core/watchdog.h"
 #include "serve/signals.h"
 
 namespace korvel::cli::serve {
@@ -71,7 +72,9 @@ Server::~Server() {
 void Server::run() {
     std::vector<pollfd> fds;
     std::vector<Client*> polled;
+    Watchdog::Loop watchdog;  // pings stop when this loop does (poll waits 1 s at most)
     while (stopSignal() == 0) {
+        watchdog.alive();
         const auto now = Clock::now();
         const bool listening = now >= listenAgain_ && (!full() || longestIdle(now) != nullptr);
         fds.clear();
