@@ -117,9 +117,9 @@ def test_recording_gives_a_csv_whose_rows_parse(browser, web, tmp_path):
 
     status, headers, body = web.request("GET", "/api/recording.csv")
     assert status == 200 and "attachment" in headers["Content-Disposition"]
-    text = body.decode()
-    assert text.startswith("# korvel ") and "\n# serial: KV0001\n" in text  # the meta block names the meter
-    rows = [row for row in csv.reader(io.StringIO(text)) if not row[0].startswith("#")]
+    recording = body.decode()
+    assert recording.startswith("# korvel ") and "\n# serial: KV0001\n" in recording  # the meta block names the meter
+    rows = [row for row in csv.reader(io.StringIO(recording)) if not row[0].startswith("#")]
     assert rows[0] == CSV_HEADER
     assert len(rows) >= 6, rows  # 10 a second for 1.5 s, less what the page's round trips take
     for row in rows[1:]:
