@@ -171,7 +171,7 @@ void Server::acceptClients() {
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
         auto client = std::make_unique<Client>();
-        client->id = nextId_++;
+        client->id = newClientId();
         client->fd = fd;
         client->peer = addressText(reinterpret_cast<sockaddr*>(&address));
         client->lastActivity = Clock::now();

@@ -105,6 +105,7 @@ struct WebServer::State {
     MeterWorker& worker;
     const ServeOptions& options;
     std::function<int()> scpiClients;
+    const MeterLock* meterLock = nullptr;
     Access access;
     LiveFeed feed;
     Recorder recorder;
@@ -156,6 +157,14 @@ struct WebServer::State {
             checkStateChange(access, req.header("host"), req.header("origin"), req.header(kTokenHeader));
         if (refusal == Refusal::None) return true;
         refuse(res, 403, refusalText(refusal));
+        return false;
+    }
+
+    // Settings wait while a VXI-11 client holds the meter: a 423 says why.
+    bool mayChangeMeter(const Request& req, Reply& res) const {
+        if (!mayChange(req, res)) return false;
+        if (meterLock == nullptr || !meterLock->held()) return true;
+        refuse(res, 423, kLockedSentence);
         return false;
     }
 
@@ -259,7 +268,7 @@ void WebServer::State::readings() {
 
 void WebServer::State::changes() {
     server.post("/api/settings", [this](const Request& req, Reply& res) {
-        if (!mayChange(req, res)) return;
+        if (!mayChangeMeter(req, res)) return;
         std::map<std::string, std::string> fields;
         for (const auto& [name, value] : req.params) fields[name] = value;
         const Sample latest = feed.latest();
@@ -464,6 +473,8 @@ void WebServer::stop() {
     s.server.stop();
     s.recorder.stop();
 }
+
+void WebServer::setLock(const MeterLock* lock) { state_->meterLock = lock; }
 
 std::string WebServer::accessNote() const {
     switch (state_->access.source) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/session.h"
+#include "serve/meter_lock.h"
 #include "serve/meter_worker.h"
 #include "serve/options.h"
 
@@ -29,6 +30,8 @@ public:
     // Serves on threads of its own until stop().
     void start();
     void stop();
+    // While a VXI-11 client holds this lock, changes are refused (423).
+    void setLock(const MeterLock* lock);
     // How state changes are allowed, for the log.
     std::string accessNote() const;
 
