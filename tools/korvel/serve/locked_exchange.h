@@ -30,6 +30,8 @@ public:
     void complete();
     void clear();
     bool empty() const { return codes_.empty(); }
+    // Neither errors nor event bits are left.
+    bool idle() const { return codes_.empty() && events_ == 0; }
 
 private:
     static constexpr std::size_t kDepth = 10;

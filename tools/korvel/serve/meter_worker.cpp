@@ -294,7 +294,7 @@ MeterWorker::Done MeterWorker::execute(const Job& job) {
         std::lock_guard lock(mutex_);  // not for a client that left meanwhile
         if (const auto known = answers_.find(job.client); known != answers_.end()) known->second = answers;
         if (answers_.contains(job.client)) {
-            if (errors.empty()) ownErrors_.erase(job.client);
+            if (errors.idle()) ownErrors_.erase(job.client);
             else ownErrors_[job.client] = errors;
         }
     }

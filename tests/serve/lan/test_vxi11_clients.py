@@ -1,0 +1,96 @@
+"""VXI-11 from real clients: lxi-tools through the port mapper and pyvisa-py's
+TCPIP0::127.0.0.1::instN::INSTR, with the server answering the port mapper
+itself, registered with rpcbind, or (port 111 taken) without VXI-11."""
+
+from __future__ import annotations
+
+import socket
+import subprocess
+
+import pytest
+
+from lan_harness import LanServer, socket_query, visa
+
+SERIALS = ["KV0001", "KV0002"]  # the simulated bus numbers its meters from 1
+
+
+def lxi(*arguments: str) -> str:
+    result = subprocess.run(["lxi", *arguments], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stdout + result.stderr
+    return result.stdout
+
+
+@pytest.fixture
+def server(korvel_program, sim_library):
+    running = LanServer(korvel_program, sim_library)
+    yield running
+    assert running.stop() == 0
+
+
+def test_two_meters_through_the_servers_own_port_mapper(server):
+    assert "port mapper answered on port 111" in server.wait_for_log(r"VXI-11 on .*").group(0)
+    assert lxi("scpi", "-a", "127.0.0.1", "*IDN?").strip().split(",")[2] == SERIALS[0]
+    rm = visa()
+    first = rm.open_resource("TCPIP0::127.0.0.1::inst0::INSTR")
+    second = rm.open_resource("TCPIP0::127.0.0.1::inst1::INSTR")
+    alias = rm.open_resource(f"TCPIP0::127.0.0.1::inst-{SERIALS[1]}::INSTR")
+    try:
+        assert first.query("*IDN?").split(",")[2] == SERIALS[0]
+        assert second.query("*IDN?").split(",")[2] == SERIALS[1]
+        assert alias.query("*IDN?").split(",")[2] == SERIALS[1]
+        # The socket ports count up from --port's, one per meter, same meters.
+        assert [socket_query(port, "*IDN?")[0].split(",")[2] for port in server.socket_ports] == SERIALS
+        # The simulated probe sits in 12.5 mT; :READ? answers in tesla.
+        assert first.query_ascii_values(":READ?")[0] == pytest.approx(0.0125, abs=0.001)
+        # No response waiting: message available (0x10) is clear.
+        assert first.read_stb() & 0x10 == 0
+        first.write("*IDN?")
+        first.clear()  # the unread response is gone
+        first.timeout = 500
+        import pyvisa
+        with pytest.raises(pyvisa.errors.VisaIOError) as timed_out:
+            first.read()
+        assert timed_out.value.error_code == pyvisa.constants.StatusCode.error_timeout
+        # Several commands in one message, answered as one response.
+        assert first.query(":UNIT:FLUX:GAUS;:READ?;*OPC?").strip().split(";")[1] == "1"
+        assert first.query_ascii_values(":READ?")[0] == pytest.approx(125.0, abs=10)
+        output = lxi("benchmark", "-a", "127.0.0.1", "-c", "50")
+        assert "requests/second" in output.lower() or "req/s" in output.lower() or output.strip()
+    finally:
+        for resource in (first, second, alias):
+            resource.close()
+
+
+def test_registered_with_rpcbind_and_withdrawn(korvel_program, sim_library, rpcbind):
+    running = LanServer(korvel_program, sim_library)
+    try:
+        assert "registered with rpcbind" in running.wait_for_log(r"VXI-11 on .*").group(0)
+        port = running.vxi11_port()
+        mapped = subprocess.run(["rpcinfo", "-p", "127.0.0.1"], capture_output=True, text=True).stdout
+        assert f"395183    1   tcp  {port}" in mapped  # 0x0607AF, version 1
+        assert lxi("scpi", "-a", "127.0.0.1", "*IDN?").split(",")[2] == SERIALS[0]
+        resource = visa().open_resource(f"TCPIP0::127.0.0.1::inst-{SERIALS[1]}::INSTR")
+        assert resource.query("*IDN?").split(",")[2] == SERIALS[1]
+        resource.close()
+    finally:
+        assert running.stop() == 0
+    mapped = subprocess.run(["rpcinfo", "-p", "127.0.0.1"], capture_output=True, text=True).stdout
+    assert "395183" not in mapped
+
+
+def test_vxi11_off_when_port_111_is_taken(korvel_program, sim_library):
+    squatter = socket.socket()
+    squatter.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    squatter.bind(("127.0.0.1", 111))
+    squatter.listen()
+    try:
+        running = LanServer(korvel_program, sim_library, 1)
+        try:
+            reason = running.wait_for_log(r"VXI-11 is off: .*").group(0)
+            assert "port 111" in reason and "in use" in reason
+            assert socket_query(running.socket_ports[0], "*IDN?")[0].split(",")[2] == SERIALS[0]
+            assert sum("VXI-11 is off" in line for line in running.lines) == 1
+        finally:
+            assert running.stop() == 0
+    finally:
+        squatter.close()
