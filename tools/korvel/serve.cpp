@@ -266,6 +266,19 @@ int runServe(Session& session, const ServeOptions& options) {
         }
         web.emplace(session, worker, options, std::move(scpiClients));
         web->setLock(meters.front()->lock.get());
+        web->setDoors([&meters, &vxi] {
+            http::LxiDoors doors;
+            doors.vxi11 = vxi != nullptr;
+            for (std::size_t i = 0; i < meters.size(); ++i) {
+                const Served& served = *meters[i];
+                http::LxiMeter meter;
+                meter.identification = served.worker->identification();
+                meter.index = static_cast<int>(i);
+                if (!served.where.empty()) meter.socketPort = std::stoi(served.where.substr(served.where.rfind(':') + 1));
+                doors.meters.push_back(meter);
+            }
+            return doors;
+        });
         pageWhere = web->bind();
     }
     // Workers stop before what their tasks use goes away.

@@ -94,3 +94,33 @@ def test_vxi11_off_when_port_111_is_taken(korvel_program, sim_library):
             assert running.stop() == 0
     finally:
         squatter.close()
+
+
+LXI = "{http://www.lxistandard.org/InstrumentIdentification/1.0}"
+# The identification document's elements, in the order the schema has them
+# (no XSD is at hand here to validate against).
+LXI_ELEMENTS = ["Manufacturer", "Model", "SerialNumber", "FirmwareRevision", "ManufacturerDescription",
+                "HomepageURL", "DriverURL", "UserDescription", "IdentificationURL", "Interface", "LXIVersion"]
+
+
+def test_lxi_identification_lists_every_door_of_every_meter(server):
+    import xml.etree.ElementTree as ElementTree
+    status, headers, body = server.request("GET", "/lxi/identification")
+    assert status == 200 and headers["Content-Type"].startswith("text/xml")
+    device = ElementTree.fromstring(body)
+    assert device.tag == LXI + "LXIDevice"
+    assert [child.tag.removeprefix(LXI) for child in device] == LXI_ELEMENTS
+    assert device.find(LXI + "SerialNumber").text == SERIALS[0]
+    assert device.find(LXI + "Manufacturer").text == "KORVEL"
+    addresses = [e.text for e in device.find(LXI + "Interface").findall(LXI + "InstrumentAddressString")]
+    expected = []
+    for index, port in enumerate(server.socket_ports):
+        expected += [f"TCPIP::127.0.0.1::inst{index}::INSTR", f"TCPIP::127.0.0.1::{port}::SOCKET"]
+    assert addresses == expected
+    # Each address works as a VISA resource with the two serials.
+    rm = visa()
+    for address, serial in zip(addresses, [SERIALS[0], SERIALS[0], SERIALS[1], SERIALS[1]]):
+        options = {"read_termination": "\n", "write_termination": "\n"} if address.endswith("SOCKET") else {}
+        resource = rm.open_resource(address.replace("TCPIP::", "TCPIP0::"), **options)
+        assert resource.query("*IDN?").strip().split(",")[2] == serial
+        resource.close()

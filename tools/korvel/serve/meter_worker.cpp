@@ -73,6 +73,11 @@ std::string MeterWorker::serial() const {
     return serial_.empty() ? seen_ : serial_;
 }
 
+std::string MeterWorker::identification() const {
+    std::lock_guard lock(mutex_);
+    return seenIdentification_;
+}
+
 void MeterWorker::adopt(Meter meter) { opened(std::move(meter)); }
 
 void MeterWorker::openNow() {
@@ -317,7 +322,10 @@ void MeterWorker::opened(Meter meter) {
     meter_.emplace(std::move(meter));
     {
         std::lock_guard lock(mutex_);
-        if (!meter_->identification().empty()) seen_ = meter_->serial();
+        if (!meter_->identification().empty()) {
+            seen_ = meter_->serial();
+            seenIdentification_ = meter_->identification();
+        }
     }
     simulatedIndex_ = session_.simulatedIndex(*meter_);
     if (!everOpened_) session_.armUnplug(*meter_);  // --unplug-after counts from the first open

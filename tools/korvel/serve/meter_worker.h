@@ -56,6 +56,8 @@ public:
     // The serial number asked for, or the one of the meter seen last ("" :
     // none seen yet).
     std::string serial() const;
+    // The identification (*IDN?) of the meter seen last ("" : none yet).
+    std::string identification() const;
     // The lock other doors share; lines of clients that do not hold it run
     // as exchangeLocked() says. Set before start().
     void setLock(const MeterLock* lock) { lock_ = lock; }
@@ -134,6 +136,7 @@ private:
     const MeterLock* lock_ = nullptr;
     std::string serial_;  // guarded by mutex_, like seen_
     std::string seen_;
+    std::string seenIdentification_;
     const std::function<void()> wake_;
 
     mutable std::mutex mutex_;

@@ -106,6 +106,7 @@ struct WebServer::State {
     const ServeOptions& options;
     std::function<int()> scpiClients;
     const MeterLock* meterLock = nullptr;
+    std::function<LxiDoors()> doors;
     Access access;
     LiveFeed feed;
     Recorder recorder;
@@ -247,6 +248,15 @@ void WebServer::State::readings() {
             --streams;
             updateDemand();
         };
+    });
+    server.get("/lxi/identification", [this](const Request& req, Reply& res) {
+        LxiDoors known = doors ? doors() : LxiDoors{};
+        known.httpPort = port;
+        // The name the client reached this server by (the gate has checked it).
+        std::string host = req.header("host");
+        const std::size_t end = host.starts_with('[') ? host.find(']') + 1 : host.find(':');
+        if (end != std::string::npos && end <= host.size()) host.resize(end);
+        res.set(lxiIdentification(known, host), "text/xml; charset=utf-8");
     });
     server.get("/metrics", [this](const Request&, Reply& res) {
         const Sample sample = fresh();
@@ -475,6 +485,8 @@ void WebServer::stop() {
 }
 
 void WebServer::setLock(const MeterLock* lock) { state_->meterLock = lock; }
+
+void WebServer::setDoors(std::function<LxiDoors()> doors) { state_->doors = std::move(doors); }
 
 std::string WebServer::accessNote() const {
     switch (state_->access.source) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/session.h"
+#include "serve/http/lxi_identification.h"
 #include "serve/meter_lock.h"
 #include "serve/meter_worker.h"
 #include "serve/options.h"
@@ -32,6 +33,8 @@ public:
     void stop();
     // While a VXI-11 client holds this lock, changes are refused (423).
     void setLock(const MeterLock* lock);
+    // The doors /lxi/identification lists (asked at each request).
+    void setDoors(std::function<LxiDoors()> doors);
     // How state changes are allowed, for the log.
     std::string accessNote() const;
 
