@@ -344,8 +344,15 @@ void add_serve_command(CLI::App& app, korvel::cli::Context& context) {
     static serve::ServeOptions options;
     CLI::App* sub = addSubcommand(
         app, context, "serve",
-        "Offer the meter as a network SCPI instrument (VISA resource TCPIP0::HOST::PORT::SOCKET, terminations "
-        "\"\\n\"). Each line is one message; its commands are separated by \";\". A line is answered only when it "
+        "Offer the meter as a LAN instrument: VXI-11 (VISA resource TCPIP0::HOST::inst0::INSTR; further meters "
+        "inst1, inst2, ... and each also inst-SERIAL) and a SCPI socket per meter (TCPIP0::HOST::PORT::SOCKET, "
+        "terminations \"\\n\", from --port upward). VXI-11 clients ask the port mapper on port 111: the server "
+        "registers with rpcbind when it runs, else answers the port mapper itself when it may bind port 111 "
+        "(root or CAP_NET_BIND_SERVICE), else says once why VXI-11 is off. A VXI-11 client's device_lock "
+        "(VISA lock_excl) holds the meter: other VXI-11 links wait for it only with the wait-for-lock flag, "
+        "else get error 11; socket clients' queries still answer but their changes are refused into their "
+        "own error queue (which their :SYST:ERR?, *ESR? and *CLS read instead of the meter's); page settings "
+        "get HTTP 423; a lock dies with its link. Each line is one message; its commands are separated by \";\". A line is answered only when it "
         "holds a query: the queries' responses in order, joined by \";\" (so *OPC? reads 1). Commands that are "
         "not queries answer nothing; a refusal goes to the error queue (:SYST:ERR?). A header may omit its "
         "leading colon (MEAS:FLUX?). Lines may end in LF, CR LF or CR. Besides the meter's own commands: *WAI, "
@@ -370,7 +377,9 @@ void add_serve_command(CLI::App& app, korvel::cli::Context& context) {
         "without a request, 2 s into a request not yet whole; past 2048 connections the one waiting longest "
         "for its request makes room. Reachable from "
         "other hosts without --http-token-file, the page is read-only.",
-        "  korvel serve --simulate                 simulated meter on 127.0.0.1:5025\n"
+        "  korvel serve --simulate                 simulated meter on 127.0.0.1:5025 and VXI-11 inst0\n"
+        "  korvel serve --all                      every meter found: inst0, inst1, ... and ports 5025, 5026, ...\n"
+        "  korvel serve --meter KV0001 --meter KV0002  these two meters, in this order\n"
         "  korvel serve --port 5555                a real meter on another port\n"
         "  korvel serve --bind 0.0.0.0             reachable from the lab network\n"
         "  korvel --simulate serve --http 8080     and the live page on http://localhost:8080\n"
