@@ -21,7 +21,9 @@
 
 #include "core/command.h"
 #include "core/failure.h"
+#include "serve/allow_from.h"
 #include "serve/door.h"
+#include "serve/http/security.h"
 #include "serve/http/web_server.h"
 #include "serve/log.h"
 #include "serve/meter_lock.h"
@@ -230,6 +232,12 @@ int runServe(Session& session, const ServeOptions& options) {
     if (options.noScpi && options.httpPort < 0) throw Failure(kExitUsage, "--no-scpi needs --http PORT");
     if (!options.httpTokenFile.empty() && options.httpPort < 0)
         throw Failure(kExitUsage, "--http-token-file needs --http PORT");
+    allowFrom().set(options.allowFrom);
+    if (options.allowService && options.allowFrom.empty() && !http::isLoopbackAddress(options.bind))
+        throw Failure(kExitUsage, "--allow-service on --bind " + options.bind +
+                                      " would let any host that reaches the server rewrite the meter's calibration "
+                                      "memory: name the networks that may connect with --allow-from CIDR, or bind "
+                                      "127.0.0.1");
     if (options.allMeters && !options.meterSerials.empty())
         throw Failure(kExitUsage, "--all serves every meter found; leave out --meter, or --all");
     session.library().require(reinterpret_cast<const void*>(session.api().scpiCommand), "scpiCommand");
@@ -446,6 +454,11 @@ void add_serve_command(CLI::App& app, korvel::cli::Context& context) {
                     "mapper on port 111)")
         ->type_name("PORT")
         ->check(CLI::Range(0, 65535));
+    sub->add_option("--allow-from", options.allowFrom,
+                    "Only hosts in this network may connect to any door (socket, VXI-11, page); others are closed "
+                    "at once and logged once a minute; repeatable. Needed with --allow-service on an address other "
+                    "than loopback")
+        ->type_name("CIDR");
     sub->add_flag("--no-vxi11", options.noVxi11, "Offer no VXI-11 (only the socket port and the page)");
     sub->add_option("--record-dir", options.recordDir,
                     "Folder for the page's recordings (default: the temporary folder, $TMPDIR or /tmp)")

@@ -31,6 +31,8 @@ struct ServeOptions {
     // free one; clients ask the port mapper), or none at all.
     int vxi11Port = 0;
     bool noVxi11 = false;
+    // Networks whose hosts may connect to any door (empty: anyone).
+    std::vector<std::string> allowFrom;
 };
 
 }  // namespace korvel::cli::serve

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "core/failure.h"
+#include "serve/allow_from.h"
 #include "serve/log.h"
 #include "core/stop_signals.h"
 #include "serve/signals.h"
@@ -158,6 +159,10 @@ void Server::acceptClients() {
         if (fd < 0) {
             if (errno == EMFILE || errno == ENFILE) outOfDescriptors(errno);
             return;  // EAGAIN, or a connection that went away meanwhile
+        }
+        if (!allowFrom().admit(fd, "socket")) {
+            ::close(fd);
+            continue;
         }
         if (exhausted_) {
             log("descriptors free again; " + std::to_string(turnedAway_) + " newcomers were told \"too many clients\"");

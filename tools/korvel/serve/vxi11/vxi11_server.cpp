@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "serve/allow_from.h"
 #include "serve/log.h"
 
 namespace korvel::cli::serve::vxi11 {
@@ -143,6 +144,10 @@ void Vxi11Server::accept(int listener, bool mapper) {
         socklen_t length = sizeof address;
         const int fd = accept4(listener, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;
+        if (!allowFrom().admit(fd, mapper ? "port mapper" : "VXI-11")) {
+            ::close(fd);
+            continue;
+        }
         const int on = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
