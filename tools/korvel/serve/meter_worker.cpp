@@ -153,7 +153,7 @@ void MeterWorker::takeDone(std::vector<Done>* out, int owner) {
 void MeterWorker::requestCableToggle() {
     {
         std::lock_guard lock(mutex_);
-        toggleRequested_ = true;
+        ++togglesRequested_;
     }
     changed_.notify_one();
 }
@@ -207,6 +207,14 @@ void MeterWorker::run() {
             lock.lock();
             continue;
         }
+        // Before client lines: busy clients must not hold off a pulled cable.
+        if (togglesRequested_ > 0) {
+            --togglesRequested_;
+            lock.unlock();
+            toggleCable();
+            lock.lock();
+            continue;
+        }
         if (!tasks_.empty()) {
             const Task task = std::move(tasks_.front());
             tasks_.pop_front();
@@ -223,13 +231,6 @@ void MeterWorker::run() {
             done_.push_back(std::move(done));
             lock.unlock();
             wake_();
-            lock.lock();
-            continue;
-        }
-        if (toggleRequested_) {
-            toggleRequested_ = false;
-            lock.unlock();
-            toggleCable();
             lock.lock();
             continue;
         }

@@ -145,7 +145,7 @@ private:
     std::uint64_t lastServed_ = 0;  // the client whose line ran last
     std::vector<Done> done_;
     bool stopping_ = false;
-    bool toggleRequested_ = false;
+    int togglesRequested_ = 0;  // each pulls or plugs back in turn
     std::deque<Task> tasks_;
     Task sampler_;
     Clock::duration samplePeriod_{};
