@@ -274,6 +274,9 @@ int runServe(Session& session, const ServeOptions& options) {
         }
         web.emplace(session, worker, options, std::move(scpiClients));
         web->setLock(meters.front()->lock.get());
+        std::vector<MeterWorker*> others;
+        for (std::size_t i = 1; i < meters.size(); ++i) others.push_back(meters[i]->worker.get());
+        web->setOtherMeters(std::move(others));
         web->setDoors([&meters, &vxi] {
             http::LxiDoors doors;
             doors.vxi11 = vxi != nullptr;

@@ -124,3 +124,15 @@ def test_lxi_identification_lists_every_door_of_every_meter(server):
         resource = rm.open_resource(address.replace("TCPIP::", "TCPIP0::"), **options)
         assert resource.query("*IDN?").strip().split(",")[2] == serial
         resource.close()
+
+
+def test_metrics_carry_every_meter_by_serial(server):
+    status, _, body = server.request("GET", "/metrics")
+    assert status == 200
+    text = body.decode()
+    for serial in SERIALS:
+        assert f'korvel_connected{{serial="{serial}"}} 1' in text
+        assert f'korvel_exchanges_total{{serial="{serial}"}}' in text
+    assert text.count("# TYPE korvel_connected gauge") == 1  # one family, a sample per meter
+    lint = subprocess.run(["promtool", "check", "metrics"], input=body, capture_output=True)
+    assert lint.returncode == 0, lint.stdout + lint.stderr

@@ -107,6 +107,7 @@ struct WebServer::State {
     std::function<int()> scpiClients;
     const MeterLock* meterLock = nullptr;
     std::function<LxiDoors()> doors;
+    std::vector<MeterWorker*> otherMeters;
     Access access;
     LiveFeed feed;
     Recorder recorder;
@@ -272,7 +273,16 @@ void WebServer::State::readings() {
         m.failedExchanges = worker.failedExchanges();
         m.scpiClients = scpiClients ? scpiClients() : 0;
         m.httpStreams = streams.load();
-        res.set(formatMetrics(m), "text/plain; version=0.0.4; charset=utf-8");
+        std::vector<MetricsSnapshot> all{m};
+        for (const MeterWorker* other : otherMeters) {
+            MetricsSnapshot o;
+            o.serial = other->serial();
+            o.connected = other->connected();
+            o.exchanges = other->exchanges();
+            o.failedExchanges = other->failedExchanges();
+            all.push_back(o);
+        }
+        res.set(formatMetrics(all), "text/plain; version=0.0.4; charset=utf-8");
     });
 }
 
@@ -485,6 +495,8 @@ void WebServer::stop() {
 }
 
 void WebServer::setLock(const MeterLock* lock) { state_->meterLock = lock; }
+
+void WebServer::setOtherMeters(std::vector<MeterWorker*> workers) { state_->otherMeters = std::move(workers); }
 
 void WebServer::setDoors(std::function<LxiDoors()> doors) { state_->doors = std::move(doors); }
 

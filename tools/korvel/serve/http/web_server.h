@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/session.h"
 #include "serve/http/lxi_identification.h"
@@ -33,6 +34,9 @@ public:
     void stop();
     // While a VXI-11 client holds this lock, changes are refused (423).
     void setLock(const MeterLock* lock);
+    // The server's other meters for /metrics: their serial, whether they
+    // are open and their exchange counts (their readings are not taken).
+    void setOtherMeters(std::vector<MeterWorker*> workers);
     // The doors /lxi/identification lists (asked at each request).
     void setDoors(std::function<LxiDoors()> doors);
     // How state changes are allowed, for the log.
