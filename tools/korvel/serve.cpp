@@ -22,6 +22,7 @@
 #include "core/command.h"
 #include "core/failure.h"
 #include "serve/allow_from.h"
+#include "serve/dns_sd.h"
 #include "serve/door.h"
 #include "serve/http/security.h"
 #include "serve/http/web_server.h"
@@ -228,6 +229,28 @@ std::unique_ptr<vxi11::Vxi11Server> makeVxi11(const ServeOptions& options,
     return std::make_unique<vxi11::Vxi11Server>(options, std::move(doors), core->get(), corePort, mapping->listener);
 }
 
+int portOf(const std::string& where) { return where.empty() ? -1 : std::stoi(where.substr(where.rfind(':') + 1)); }
+
+// What DNS-SD announces: the page (_lxi._tcp, _http._tcp), VXI-11 through
+// the port mapper, and each meter's socket port.
+std::vector<Announcement> announcements(const ServeOptions& options, const std::vector<std::unique_ptr<Served>>& meters,
+                                        bool vxi11, const std::string& pageWhere) {
+    std::vector<Announcement> list;
+    const std::string first = meters.front()->worker->serial();
+    const std::string device = "Korvel " + (first.empty() ? std::string("meter") : first);
+    if (!pageWhere.empty()) {
+        list.push_back({device, "_lxi._tcp", portOf(pageWhere), {"path=/lxi/identification"}});
+        list.push_back({device, "_http._tcp", portOf(pageWhere), {"path=/"}});
+    }
+    if (vxi11) list.push_back({device, "_vxi-11._tcp", 111, {}});
+    for (std::size_t i = 0; i < meters.size() && !options.noScpi; ++i) {
+        const std::string serial = meters[i]->worker->serial();
+        list.push_back({"Korvel " + (serial.empty() ? std::string("meter") : serial) + " (inst" + std::to_string(i) + ")",
+                        "_scpi-raw._tcp", portOf(meters[i]->where), {}});
+    }
+    return list;
+}
+
 int runServe(Session& session, const ServeOptions& options) {
     if (options.noScpi && options.httpPort < 0) throw Failure(kExitUsage, "--no-scpi needs --http PORT");
     if (!options.httpTokenFile.empty() && options.httpPort < 0)
@@ -325,6 +348,8 @@ int runServe(Session& session, const ServeOptions& options) {
         web->start();
         log("page on http://" + pageWhere + "/ (metrics on /metrics); " + web->accessNote());
     }
+    std::optional<DnsSd> dnsSd;
+    if (!options.noDnsSd) dnsSd.emplace(announcements(options, meters, vxi != nullptr, pageWhere), isLoopback(meters.front()->where.empty() ? pageWhere : meters.front()->where));
     // The first meter's loop runs here; the others on threads of their own.
     std::vector<std::thread> loops;
     for (std::size_t i = 1; i < meters.size(); ++i) {
@@ -462,6 +487,9 @@ void add_serve_command(CLI::App& app, korvel::cli::Context& context) {
                     "at once and logged once a minute; repeatable. Needed with --allow-service on an address other "
                     "than loopback")
         ->type_name("CIDR");
+    sub->add_flag("--no-dns-sd", options.noDnsSd,
+                  "Announce nothing through Avahi (by default, when an Avahi daemon runs: _lxi._tcp, _http._tcp, "
+                  "_vxi-11._tcp and one _scpi-raw._tcp per meter; on loopback only when bound to loopback)");
     sub->add_flag("--no-vxi11", options.noVxi11, "Offer no VXI-11 (only the socket port and the page)");
     sub->add_option("--record-dir", options.recordDir,
                     "Folder for the page's recordings (default: the temporary folder, $TMPDIR or /tmp)")

@@ -31,6 +31,7 @@ struct ServeOptions {
     // free one; clients ask the port mapper), or none at all.
     int vxi11Port = 0;
     bool noVxi11 = false;
+    bool noDnsSd = false;  // announce nothing through Avahi
     // Networks whose hosts may connect to any door (empty: anyone).
     std::vector<std::string> allowFrom;
 };
