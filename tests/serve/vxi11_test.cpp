@@ -108,6 +108,13 @@ TEST(RpcCodec, TruncatedOrForeignBytesAreNoCall) {
     // An opaque length past the end of the record.
     vxi11::Decoded<Device_WriteParms> parms(xdr_Device_WriteParms);
     EXPECT_FALSE(vxi11::decodeArguments(words({9, 1000, 0, 8, 4000}) + "ab", 0, &parms));
+    // Lengths claiming gigabytes are refused before anything is allocated.
+    vxi11::Decoded<Device_WriteParms> huge(xdr_Device_WriteParms);
+    EXPECT_FALSE(vxi11::decodeArguments(words({9, 1000, 0, 8, 0x7FFFFFF0}) + "ab", 0, &huge));
+    EXPECT_EQ(huge->data.data_val, nullptr);
+    vxi11::Decoded<Create_LinkParms> name(xdr_Create_LinkParms);
+    EXPECT_FALSE(vxi11::decodeArguments(words({1, 0, 0, 0xFFFFFFF0}) + "inst0", 0, &name));
+    EXPECT_EQ(name->device, nullptr);
 }
 
 TEST(MeterLock, OneHolderAtATimeAndOnlyTheHolderReleases) {
