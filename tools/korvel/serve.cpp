@@ -24,6 +24,7 @@
 #include "serve/allow_from.h"
 #include "serve/dns_sd.h"
 #include "serve/door.h"
+#include "core/json.h"
 #include "serve/http/security.h"
 #include "serve/http/web_server.h"
 #include "serve/log.h"
@@ -284,9 +285,11 @@ int runServe(Session& session, const ServeOptions& options) {
     if (!vxi) vxiCore.reset(-1);
     vxiWake.server = vxi.get();
 
-    std::optional<http::WebServer> web;
-    std::string pageWhere;
-    if (options.httpPort >= 0) {
+    // A page per meter, on --http and the ports after it; the first one's
+    // /metrics carries every meter.
+    std::vector<std::unique_ptr<http::WebServer>> pages;
+    std::vector<std::string> pageWheres;
+    for (std::size_t i = 0; i < meters.size() && options.httpPort >= 0; ++i) {
         std::function<int()> scpiClients;
         if (!options.noScpi) {
             scpiClients = [&meters, &vxi] {
@@ -295,26 +298,39 @@ int runServe(Session& session, const ServeOptions& options) {
                 return count;
             };
         }
-        web.emplace(session, worker, options, std::move(scpiClients));
-        web->setLock(meters.front()->lock.get());
-        std::vector<MeterWorker*> others;
-        for (std::size_t i = 1; i < meters.size(); ++i) others.push_back(meters[i]->worker.get());
-        web->setOtherMeters(std::move(others));
-        web->setDoors([&meters, &vxi] {
+        auto& web = *pages.emplace_back(
+            std::make_unique<http::WebServer>(session, *meters[i]->worker, options, std::move(scpiClients)));
+        web.setLock(meters[i]->lock.get());
+        if (i == 0) {
+            std::vector<MeterWorker*> others;
+            for (std::size_t k = 1; k < meters.size(); ++k) others.push_back(meters[k]->worker.get());
+            web.setOtherMeters(std::move(others));
+        }
+        web.setMeterList([&meters, &pageWheres, i] {
+            std::string json = "{\"current\":" + std::to_string(i) + ",\"meters\":[";
+            for (std::size_t k = 0; k < meters.size() && k < pageWheres.size(); ++k) {
+                json += std::string(k > 0 ? "," : "") + "{\"name\":\"inst" + std::to_string(k) + "\",\"serial\":" +
+                        jsonString(meters[k]->worker->serial()) + ",\"port\":" +
+                        std::to_string(portOf(pageWheres[k])) + "}";
+            }
+            return json + "]}\n";
+        });
+        web.setDoors([&meters, &vxi] {
             http::LxiDoors doors;
             doors.vxi11 = vxi != nullptr;
-            for (std::size_t i = 0; i < meters.size(); ++i) {
-                const Served& served = *meters[i];
+            for (std::size_t k = 0; k < meters.size(); ++k) {
+                const Served& served = *meters[k];
                 http::LxiMeter meter;
                 meter.identification = served.worker->identification();
-                meter.index = static_cast<int>(i);
-                if (!served.where.empty()) meter.socketPort = std::stoi(served.where.substr(served.where.rfind(':') + 1));
+                meter.index = static_cast<int>(k);
+                meter.socketPort = portOf(served.where);
                 doors.meters.push_back(meter);
             }
             return doors;
         });
-        pageWhere = web->bind();
+        pageWheres.push_back(web.bind(options.httpPort == 0 ? 0 : options.httpPort + static_cast<int>(i)));
     }
+    const std::string pageWhere = pageWheres.empty() ? std::string() : pageWheres.front();
     // Workers stop before what their tasks use goes away.
     struct StopAll {
         std::vector<std::unique_ptr<Served>>& meters;
@@ -344,9 +360,10 @@ int runServe(Session& session, const ServeOptions& options) {
                                                             : "port mapper answered on port 111") +
             ")");
     }
-    if (web) {
-        web->start();
-        log("page on http://" + pageWhere + "/ (metrics on /metrics); " + web->accessNote());
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        pages[i]->start();
+        log("page on http://" + pageWheres[i] + "/" + (pages.size() > 1 ? " for inst" + std::to_string(i) : "") +
+            (i == 0 ? " (metrics on /metrics)" : "") + "; " + pages[i]->accessNote());
     }
     std::optional<DnsSd> dnsSd;
     if (!options.noDnsSd) dnsSd.emplace(announcements(options, meters, vxi != nullptr, pageWhere), isLoopback(meters.front()->where.empty() ? pageWhere : meters.front()->where));
@@ -367,7 +384,7 @@ int runServe(Session& session, const ServeOptions& options) {
     if (vxi) vxi->stop();
     vxiWake.server = nullptr;
     withdrawPortMapping(mapping);
-    if (web) web->stop();
+    for (auto& page : pages) page->stop();
     for (auto& served : meters) served->worker->stop();
     return kExitOk;
 }

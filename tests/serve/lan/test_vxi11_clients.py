@@ -137,3 +137,18 @@ def test_metrics_carry_every_meter_by_serial(server):
     assert text.count("# TYPE korvel_connected gauge") == 1  # one family, a sample per meter
     lint = subprocess.run(["promtool", "check", "metrics"], input=body, capture_output=True)
     assert lint.returncode == 0, lint.stdout + lint.stderr
+
+
+def test_each_meter_has_a_page_and_the_chooser_lists_them(server):
+    import json
+    import re as regex
+    pages = [int(p) for p in regex.findall(r"page on http://127\.0\.0\.1:(\d+)/ for inst", "\n".join(server.lines))]
+    assert len(pages) == 2 and pages[0] == server.http_port
+    listed = json.loads(server.request("GET", "/api/meters")[2])
+    assert listed == {"current": 0, "meters": [{"name": "inst0", "serial": SERIALS[0], "port": pages[0]},
+                                               {"name": "inst1", "serial": SERIALS[1], "port": pages[1]}]}
+    second = LanServer.__new__(LanServer)  # the same requests, to the second meter's page
+    second.http_port = pages[1]
+    assert json.loads(second.request("GET", "/api/meters")[2])["current"] == 1
+    assert json.loads(second.request("GET", "/api/state")[2])["meter"]["serial"] == SERIALS[1]
+    assert b'id="meters"' in second.request("GET", "/")[2]

@@ -108,6 +108,7 @@ struct WebServer::State {
     const MeterLock* meterLock = nullptr;
     std::function<LxiDoors()> doors;
     std::vector<MeterWorker*> otherMeters;
+    std::function<std::string()> meterList;
     Access access;
     LiveFeed feed;
     Recorder recorder;
@@ -249,6 +250,9 @@ void WebServer::State::readings() {
             --streams;
             updateDemand();
         };
+    });
+    server.get("/api/meters", [this](const Request&, Reply& res) {
+        res.set(meterList ? meterList() : std::string("{\"meters\":[]}\n"), kJson);
     });
     server.get("/lxi/identification", [this](const Request& req, Reply& res) {
         LxiDoors known = doors ? doors() : LxiDoors{};
@@ -470,13 +474,13 @@ WebServer::WebServer(Session& session, MeterWorker& worker, const ServeOptions& 
 
 WebServer::~WebServer() { stop(); }
 
-std::string WebServer::bind() {
+std::string WebServer::bind(int port) {
     State& s = *state_;
     const std::string host = s.options.bind.empty() ? "0.0.0.0" : s.options.bind;
-    s.port = s.server.bind(host, s.options.httpPort);
+    s.port = s.server.bind(host, port);
     if (s.port <= 0)
         throw Failure(kExitUsage, "cannot listen for the page on " + host + " port " +
-                                      std::to_string(s.options.httpPort) +
+                                      std::to_string(port) +
                                       " (in use or not an address of this host; choose another --http, or 0)");
     const bool v6 = host.find(':') != std::string::npos;
     return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(s.port);
@@ -497,6 +501,8 @@ void WebServer::stop() {
 void WebServer::setLock(const MeterLock* lock) { state_->meterLock = lock; }
 
 void WebServer::setOtherMeters(std::vector<MeterWorker*> workers) { state_->otherMeters = std::move(workers); }
+
+void WebServer::setMeterList(std::function<std::string()> json) { state_->meterList = std::move(json); }
 
 void WebServer::setDoors(std::function<LxiDoors()> doors) { state_->doors = std::move(doors); }
 

@@ -26,9 +26,10 @@ public:
     WebServer(const WebServer&) = delete;
     WebServer& operator=(const WebServer&) = delete;
 
-    // Binds the listener on --bind and --http; returns "address:port".
-    // Throws Failure when it cannot.
-    std::string bind();
+    // Binds the listener on --bind and `port` (--http, or the ports after
+    // it for further meters); returns "address:port". Throws Failure when
+    // it cannot.
+    std::string bind(int port);
     // Serves on threads of its own until stop().
     void start();
     void stop();
@@ -37,6 +38,9 @@ public:
     // The server's other meters for /metrics: their serial, whether they
     // are open and their exchange counts (their readings are not taken).
     void setOtherMeters(std::vector<MeterWorker*> workers);
+    // GET /api/meters: the server's meters and their pages, for the page's
+    // meter chooser (JSON, asked at each request).
+    void setMeterList(std::function<std::string()> json);
     // The doors /lxi/identification lists (asked at each request).
     void setDoors(std::function<LxiDoors()> doors);
     // How state changes are allowed, for the log.
