@@ -13,14 +13,25 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "core/command.h"
 #include "core/failure.h"
+#include "serve/allow_from.h"
+#include "serve/dns_sd.h"
+#include "serve/door.h"
+#include "core/json.h"
+#include "serve/http/security.h"
 #include "serve/http/web_server.h"
 #include "serve/log.h"
+#include "serve/meter_lock.h"
 #include "serve/meter_worker.h"
+#include "serve/vxi11/port_mapper.h"
+#include "serve/vxi11/vxi11_server.h"
 #include "serve/options.h"
 #include "serve/server.h"
 #include "core/option_values.h"
@@ -41,18 +52,22 @@ public:
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     int get() const { return fd_; }
+    void reset(int fd) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
 
 private:
     int fd_;
 };
 
-int listenOn(const ServeOptions& options, std::string* where) {
+int listenOn(const ServeOptions& options, int portNumber, std::string* where) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_PASSIVE;
     addrinfo* found = nullptr;
-    const std::string port = std::to_string(options.port);
+    const std::string port = std::to_string(portNumber);
     const int status = getaddrinfo(options.bind.c_str(), port.c_str(), &hints, &found);
     if (status != 0) throw Failure(kExitUsage, "cannot listen on " + options.bind + ": " + gai_strerror(status));
     // Bursts of connections wait in the kernel's queue instead of being
@@ -101,12 +116,6 @@ void silenceStandardOutput() {
     ::close(null);
 }
 
-// Stops the meter's worker before what its tasks use goes away.
-struct StopWorker {
-    MeterWorker& worker;
-    ~StopWorker() { worker.stop(); }
-};
-
 // --no-scpi: nothing to serve on this thread; wait for a signal.
 void waitForStop(MeterWorker& worker, int wakeRead) {
     Watchdog::Loop watchdog;
@@ -122,71 +131,275 @@ void waitForStop(MeterWorker& worker, int wakeRead) {
     log(std::string("stopping on ") + StopSignals::name(stopSignal()));
 }
 
+// A wake-up pipe: a worker writes a byte when a line is done.
+struct WakePipe {
+    FileDescriptor read;
+    FileDescriptor write;
+};
+
+std::unique_ptr<WakePipe> makeWakePipe() {
+    int fds[2];
+    if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0)
+        throw Failure(kExitMeterError, std::string("pipe: ") + std::strerror(errno));
+    auto pipe = std::make_unique<WakePipe>();
+    pipe->read.reset(fds[0]);
+    pipe->write.reset(fds[1]);
+    return pipe;
+}
+
+// One meter of the server: its worker, lock and socket port.
+struct Served {
+    std::unique_ptr<WakePipe> wake;
+    std::unique_ptr<MeterLock> lock;
+    std::unique_ptr<MeterWorker> worker;
+    std::unique_ptr<FileDescriptor> listener;
+    std::string where;
+    std::optional<Server> server;
+};
+
+// The loops' shared view of the VXI-11 server, made after the workers.
+struct VxiWake {
+    std::atomic<vxi11::Vxi11Server*> server{nullptr};
+};
+
+// Makes the meters' workers: every meter found (--all), the serials asked
+// for (--meter), or the one meter the program's options name.
+std::vector<std::unique_ptr<Served>> makeMeters(Session& session, const ServeOptions& options, VxiWake& vxi) {
+    std::vector<std::unique_ptr<Served>> meters;
+    const ExchangeMode mode{options.raw, options.allowService};
+    const auto add = [&]() -> Served& {
+        auto served = std::make_unique<Served>();
+        served->wake = makeWakePipe();
+        served->lock = std::make_unique<MeterLock>();
+        const int wakeFd = served->wake->write.get();
+        served->worker = std::make_unique<MeterWorker>(session, mode, [wakeFd, &vxi] {
+            const char byte = 1;
+            [[maybe_unused]] const ssize_t ignored = write(wakeFd, &byte, 1);
+            if (auto* server = vxi.server.load()) server->wake();
+        });
+        served->worker->setLock(served->lock.get());
+        meters.push_back(std::move(served));
+        return *meters.back();
+    };
+    // The first look is made before listening, so the first client finds a
+    // meter that is there; without one the worker goes on looking.
+    const auto openNow = [&options](MeterWorker& worker) {
+        try {
+            worker.openNow();
+        } catch (const Failure& failure) {
+            if (options.noWait || failure.exitCode() != kExitNoMeter) throw;
+            log(std::string("the meter cannot be opened yet: ") + failure.what());
+        }
+    };
+    if (options.allMeters) {
+        std::vector<Meter> found = session.openAll();
+        if (found.empty()) session.throwNoMeter();
+        for (Meter& meter : found) {
+            Served& served = add();
+            served.worker->setSerial(meter.serial());
+            served.worker->adopt(std::move(meter));
+        }
+    } else if (!options.meterSerials.empty()) {
+        for (const std::string& serial : options.meterSerials) {
+            Served& served = add();
+            served.worker->setSerial(serial);
+            openNow(*served.worker);
+        }
+    } else {
+        openNow(*add().worker);
+    }
+    return meters;
+}
+
+// The VXI-11 core channel and how clients find it; null when it is off.
+std::unique_ptr<vxi11::Vxi11Server> makeVxi11(const ServeOptions& options,
+                                               const std::vector<std::unique_ptr<Served>>& meters,
+                                               FileDescriptor* core, vxi11::PortMapping* mapping,
+                                               std::string* where) {
+    if (options.noVxi11 || options.noScpi) return nullptr;
+    core->reset(listenOn(options, options.vxi11Port, where));
+    const int corePort = std::stoi(where->substr(where->rfind(':') + 1));
+    *mapping = vxi11::arrangePortMapping(options.bind, corePort);
+    if (mapping->kind == vxi11::PortMapping::Off) {
+        log("VXI-11 is off: " + mapping->why + "; the socket port serves on");
+        return nullptr;
+    }
+    std::vector<MeterDoor> doors;
+    for (std::size_t i = 0; i < meters.size(); ++i) {
+        MeterDoor door;
+        door.index = static_cast<int>(i);
+        door.worker = meters[i]->worker.get();
+        door.lock = meters[i]->lock.get();
+        doors.push_back(door);
+    }
+    return std::make_unique<vxi11::Vxi11Server>(options, std::move(doors), core->get(), corePort, mapping->listener);
+}
+
+int portOf(const std::string& where) { return where.empty() ? -1 : std::stoi(where.substr(where.rfind(':') + 1)); }
+
+// What DNS-SD announces: the page (_lxi._tcp, _http._tcp), VXI-11 through
+// the port mapper, and each meter's socket port.
+std::vector<Announcement> announcements(const ServeOptions& options, const std::vector<std::unique_ptr<Served>>& meters,
+                                        bool vxi11, const std::string& pageWhere) {
+    std::vector<Announcement> list;
+    const std::string first = meters.front()->worker->serial();
+    const std::string device = "Korvel " + (first.empty() ? std::string("meter") : first);
+    if (!pageWhere.empty()) {
+        list.push_back({device, "_lxi._tcp", portOf(pageWhere), {"path=/lxi/identification"}});
+        list.push_back({device, "_http._tcp", portOf(pageWhere), {"path=/"}});
+    }
+    if (vxi11) list.push_back({device, "_vxi-11._tcp", 111, {}});
+    for (std::size_t i = 0; i < meters.size() && !options.noScpi; ++i) {
+        const std::string serial = meters[i]->worker->serial();
+        list.push_back({"Korvel " + (serial.empty() ? std::string("meter") : serial) + " (inst" + std::to_string(i) + ")",
+                        "_scpi-raw._tcp", portOf(meters[i]->where), {}});
+    }
+    return list;
+}
+
 int runServe(Session& session, const ServeOptions& options) {
     if (options.noScpi && options.httpPort < 0) throw Failure(kExitUsage, "--no-scpi needs --http PORT");
     if (!options.httpTokenFile.empty() && options.httpPort < 0)
         throw Failure(kExitUsage, "--http-token-file needs --http PORT");
+    allowFrom().set(options.allowFrom);
+    if (options.allowService && options.allowFrom.empty() && !http::isLoopbackAddress(options.bind))
+        throw Failure(kExitUsage, "--allow-service on --bind " + options.bind +
+                                      " would let any host that reaches the server rewrite the meter's calibration "
+                                      "memory: name the networks that may connect with --allow-from CIDR, or bind "
+                                      "127.0.0.1");
+    if (options.allMeters && !options.meterSerials.empty())
+        throw Failure(kExitUsage, "--all serves every meter found; leave out --meter, or --all");
     session.library().require(reinterpret_cast<const void*>(session.api().scpiCommand), "scpiCommand");
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_NONBLOCK | O_CLOEXEC) != 0)
-        throw Failure(kExitMeterError, std::string("pipe: ") + std::strerror(errno));
-    const FileDescriptor wakeRead(pipeFds[0]);
-    const FileDescriptor wakeWrite(pipeFds[1]);
-    const int wakeFd = wakeWrite.get();
     ServiceNotifier::instance().holdReady();  // READY once listening
-    MeterWorker worker(session, ExchangeMode{options.raw, options.allowService}, [wakeFd] {
-        const char byte = 1;
-        [[maybe_unused]] const ssize_t ignored = write(wakeFd, &byte, 1);
-    });
-    // The first look is made before listening, so the first client finds a
-    // meter that is there; without one the worker goes on looking.
-    try {
-        worker.openNow();
-    } catch (const Failure& failure) {
-        if (options.noWait || failure.exitCode() != kExitNoMeter) throw;
-        log(std::string("the meter cannot be opened yet: ") + failure.what());
-    }
+    VxiWake vxiWake;
+    std::vector<std::unique_ptr<Served>> meters = makeMeters(session, options, vxiWake);
+    MeterWorker& worker = *meters.front()->worker;
+    const int wakeFd = meters.front()->wake->write.get();
 
-    // The SCPI server is made before the page, which counts its clients.
-    std::string where;
-    const FileDescriptor listener(options.noScpi ? -1 : listenOn(options, &where));
-    std::optional<Server> server;
-    if (!options.noScpi) server.emplace(options, worker, listener.get(), wakeRead.get());
-    std::optional<http::WebServer> web;
-    std::string pageWhere;
-    if (options.httpPort >= 0) {
-        std::function<int()> scpiClients;
-        if (server) scpiClients = [&server] { return server->clientCount(); };
-        web.emplace(session, worker, options, std::move(scpiClients));
-        pageWhere = web->bind();
+    // The SCPI servers are made before the page, which counts their clients.
+    for (std::size_t i = 0; i < meters.size() && !options.noScpi; ++i) {
+        Served& served = *meters[i];
+        const int port = options.port == 0 ? 0 : options.port + static_cast<int>(i);
+        served.listener = std::make_unique<FileDescriptor>(listenOn(options, port, &served.where));
+        served.server.emplace(options, *served.worker, served.listener->get(), served.wake->read.get());
     }
-    const StopWorker stopWorker{worker};
+    FileDescriptor vxiCore(-1);
+    vxi11::PortMapping mapping;
+    std::string vxiWhere;
+    std::unique_ptr<vxi11::Vxi11Server> vxi;
+    vxi = makeVxi11(options, meters, &vxiCore, &mapping, &vxiWhere);
+    if (!vxi) vxiCore.reset(-1);
+    vxiWake.server = vxi.get();
+
+    // A page per meter, on --http and the ports after it; the first one's
+    // /metrics carries every meter.
+    std::vector<std::unique_ptr<http::WebServer>> pages;
+    std::vector<std::string> pageWheres;
+    for (std::size_t i = 0; i < meters.size() && options.httpPort >= 0; ++i) {
+        std::function<int()> scpiClients;
+        if (!options.noScpi) {
+            scpiClients = [&meters, &vxi] {
+                int count = vxi ? vxi->connectionCount() : 0;
+                for (const auto& served : meters) count += served->server ? served->server->clientCount() : 0;
+                return count;
+            };
+        }
+        auto& web = *pages.emplace_back(
+            std::make_unique<http::WebServer>(session, *meters[i]->worker, options, std::move(scpiClients)));
+        web.setLock(meters[i]->lock.get());
+        if (i == 0) {
+            std::vector<MeterWorker*> others;
+            for (std::size_t k = 1; k < meters.size(); ++k) others.push_back(meters[k]->worker.get());
+            web.setOtherMeters(std::move(others));
+        }
+        web.setMeterList([&meters, &pageWheres, i] {
+            std::string json = "{\"current\":" + std::to_string(i) + ",\"meters\":[";
+            for (std::size_t k = 0; k < meters.size() && k < pageWheres.size(); ++k) {
+                json += std::string(k > 0 ? "," : "") + "{\"name\":\"inst" + std::to_string(k) + "\",\"serial\":" +
+                        jsonString(meters[k]->worker->serial()) + ",\"port\":" +
+                        std::to_string(portOf(pageWheres[k])) + "}";
+            }
+            return json + "]}\n";
+        });
+        web.setDoors([&meters, &vxi] {
+            http::LxiDoors doors;
+            doors.vxi11 = vxi != nullptr;
+            for (std::size_t k = 0; k < meters.size(); ++k) {
+                const Served& served = *meters[k];
+                http::LxiMeter meter;
+                meter.identification = served.worker->identification();
+                meter.index = static_cast<int>(k);
+                meter.socketPort = portOf(served.where);
+                doors.meters.push_back(meter);
+            }
+            return doors;
+        });
+        pageWheres.push_back(web.bind(options.httpPort == 0 ? 0 : options.httpPort + static_cast<int>(i)));
+    }
+    const std::string pageWhere = pageWheres.empty() ? std::string() : pageWheres.front();
+    // Workers stop before what their tasks use goes away.
+    struct StopAll {
+        std::vector<std::unique_ptr<Served>>& meters;
+        ~StopAll() {
+            for (auto& served : meters) served->worker->stop();
+        }
+    } stopAll{meters};
     silenceStandardOutput();
     const SignalScope signals(wakeFd);
-    worker.start();
-    if (server) {
-        log("listening on " + where + (options.raw ? " (raw replies)" : "") +
-            (options.allowService ? " (service commands allowed)" : ""));
-        if (!isLoopback(where))
+    for (auto& served : meters) served->worker->start();
+    if (!options.noScpi) {
+        for (std::size_t i = 0; i < meters.size(); ++i) {
+            const Served& served = *meters[i];
+            const std::string serial = served.worker->serial();
+            log("listening on " + served.where + (meters.size() > 1 ? " for inst" + std::to_string(i) : "") +
+                (serial.empty() ? "" : " (meter " + serial + ")") + (options.raw ? " (raw replies)" : "") +
+                (options.allowService ? " (service commands allowed)" : ""));
+        }
+        if (!isLoopback(meters.front()->where))
             log("warning: reachable from other hosts; anyone who can connect can drive the meter");
     }
-    if (web) {
-        web->start();
-        log("page on http://" + pageWhere + "/ (metrics on /metrics); " + web->accessNote());
+    if (vxi) {
+        vxi->start();
+        log("VXI-11 on " + vxiWhere + " (TCPIP0::HOST::inst0::INSTR" +
+            (meters.size() > 1 ? " to inst" + std::to_string(meters.size() - 1) : std::string()) + "; " +
+            (mapping.kind == vxi11::PortMapping::Registered ? "registered with rpcbind"
+                                                            : "port mapper answered on port 111") +
+            ")");
     }
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        pages[i]->start();
+        log("page on http://" + pageWheres[i] + "/" + (pages.size() > 1 ? " for inst" + std::to_string(i) : "") +
+            (i == 0 ? " (metrics on /metrics)" : "") + "; " + pages[i]->accessNote());
+    }
+    std::optional<DnsSd> dnsSd;
+    if (!options.noDnsSd) dnsSd.emplace(announcements(options, meters, vxi != nullptr, pageWhere), isLoopback(meters.front()->where.empty() ? pageWhere : meters.front()->where));
     ServiceStatus::process().set(ServiceStatus::MeterPart,
                                  worker.connected() ? "meter connected" : "no meter; looking for one");
     ServiceStatus::process().set(ServiceStatus::ServicePart,
-                                 server ? "listening on " + where + (web ? ", page on " + pageWhere : "")
-                                        : "page on " + pageWhere);
+                                 meters.front()->server ? "listening on " + meters.front()->where +
+                                                              (pageWhere.empty() ? "" : ", page on " + pageWhere)
+                                                        : "page on " + pageWhere);
     ServiceNotifier::instance().ready();
-    if (server)
-        server->run();
+    // The first meter's loop runs here; the others on threads of their own.
+    std::vector<std::thread> loops;
+    for (std::size_t i = 1; i < meters.size(); ++i) {
+        if (meters[i]->server) loops.emplace_back([&served = *meters[i]] { served.server->run(); });
+    }
+    if (meters.front()->server)
+        meters.front()->server->run();
     else
-        waitForStop(worker, wakeRead.get());
+        waitForStop(worker, meters.front()->wake->read.get());
+    for (std::size_t i = 1; i < meters.size(); ++i) {
+        const char byte = 1;
+        [[maybe_unused]] const ssize_t ignored = write(meters[i]->wake->write.get(), &byte, 1);
+    }
+    for (std::thread& loop : loops) loop.join();
     ServiceNotifier::instance().stopping();
-    if (web) web->stop();
-    worker.stop();
+    if (vxi) vxi->stop();
+    vxiWake.server = nullptr;
+    withdrawPortMapping(mapping);
+    for (auto& page : pages) page->stop();
+    for (auto& served : meters) served->worker->stop();
     return kExitOk;
 }
 
@@ -198,8 +411,15 @@ void add_serve_command(CLI::App& app, korvel::cli::Context& context) {
     static serve::ServeOptions options;
     CLI::App* sub = addSubcommand(
         app, context, "serve",
-        "Offer the meter as a network SCPI instrument (VISA resource TCPIP0::HOST::PORT::SOCKET, terminations "
-        "\"\\n\"). Each line is one message; its commands are separated by \";\". A line is answered only when it "
+        "Offer the meter as a LAN instrument: VXI-11 (VISA resource TCPIP0::HOST::inst0::INSTR; further meters "
+        "inst1, inst2, ... and each also inst-SERIAL) and a SCPI socket per meter (TCPIP0::HOST::PORT::SOCKET, "
+        "terminations \"\\n\", from --port upward). VXI-11 clients ask the port mapper on port 111: the server "
+        "registers with rpcbind when it runs, else answers the port mapper itself when it may bind port 111 "
+        "(root or CAP_NET_BIND_SERVICE), else says once why VXI-11 is off. A VXI-11 client's device_lock "
+        "(VISA lock_excl) holds the meter: other VXI-11 links wait for it only with the wait-for-lock flag, "
+        "else get error 11; socket clients' queries still answer but their changes are refused into their "
+        "own error queue (which their :SYST:ERR?, *ESR? and *CLS read instead of the meter's); page settings "
+        "get HTTP 423; a lock dies with its link. Each line is one message; its commands are separated by \";\". A line is answered only when it "
         "holds a query: the queries' responses in order, joined by \";\" (so *OPC? reads 1). Commands that are "
         "not queries answer nothing; a refusal goes to the error queue (:SYST:ERR?). A header may omit its "
         "leading colon (MEAS:FLUX?). Lines may end in LF, CR LF or CR. Besides the meter's own commands: *WAI, "
@@ -224,7 +444,9 @@ void add_serve_command(CLI::App& app, korvel::cli::Context& context) {
         "without a request, 2 s into a request not yet whole; past 2048 connections the one waiting longest "
         "for its request makes room. Reachable from "
         "other hosts without --http-token-file, the page is read-only.",
-        "  korvel serve --simulate                 simulated meter on 127.0.0.1:5025\n"
+        "  korvel serve --simulate                 simulated meter on 127.0.0.1:5025 and VXI-11 inst0\n"
+        "  korvel serve --all                      every meter found: inst0, inst1, ... and ports 5025, 5026, ...\n"
+        "  korvel serve --meter KV0001 --meter KV0002  these two meters, in this order\n"
         "  korvel serve --port 5555                a real meter on another port\n"
         "  korvel serve --bind 0.0.0.0             reachable from the lab network\n"
         "  korvel --simulate serve --http 8080     and the live page on http://localhost:8080\n"
@@ -276,6 +498,30 @@ void add_serve_command(CLI::App& app, korvel::cli::Context& context) {
                     "example the host's full DNS name); repeatable. Besides it: localhost, 127.0.0.1, ::1, the "
                     "--bind address or name, and for a wildcard --bind this host's name and addresses")
         ->type_name("NAME");
+    sub->add_flag("--all", options.allMeters,
+                  "Serve every meter found at the start: inst0, inst1, ... in bus order, socket ports from --port "
+                  "upward, one per meter");
+    // Repeatable here, so the one-meter form every subcommand has gives way.
+    sub->remove_option(sub->get_option("--meter"));
+    sub->add_option("--meter", options.meterSerials,
+                    "Serve the meter with this serial number; repeatable: inst0, inst1, ... in the order given, "
+                    "socket ports from --port upward (each meter also answers as inst-SERIAL)")
+        ->type_name("SERIAL")
+        ->group("Meter selection");
+    sub->add_option("--vxi11-port", options.vxi11Port,
+                    "TCP port of the VXI-11 core channel (default 0: any free one; clients find it through the port "
+                    "mapper on port 111)")
+        ->type_name("PORT")
+        ->check(CLI::Range(0, 65535));
+    sub->add_option("--allow-from", options.allowFrom,
+                    "Only hosts in this network may connect to any door (socket, VXI-11, page); others are closed "
+                    "at once and logged once a minute; repeatable. Needed with --allow-service on an address other "
+                    "than loopback")
+        ->type_name("CIDR");
+    sub->add_flag("--no-dns-sd", options.noDnsSd,
+                  "Announce nothing through Avahi (by default, when an Avahi daemon runs: _lxi._tcp, _http._tcp, "
+                  "_vxi-11._tcp and one _scpi-raw._tcp per meter; on loopback only when bound to loopback)");
+    sub->add_flag("--no-vxi11", options.noVxi11, "Offer no VXI-11 (only the socket port and the page)");
     sub->add_option("--record-dir", options.recordDir,
                     "Folder for the page's recordings (default: recordings in the state folder, $STATE_DIRECTORY or "
                     "$XDG_STATE_HOME/korvel or ~/.local/state/korvel)")

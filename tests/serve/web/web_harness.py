@@ -18,10 +18,11 @@ class WebServer(LoggedProcess):
     """`korvel --simulate serve --http 0` on 127.0.0.1, its ports and log."""
 
     def __init__(self, program: str, sim_library: str, *options: str, scpi: bool = True,
-                 latency: float | None = None) -> None:
+                 latency: float | None = None, simulate_options: list | None = None) -> None:
         env = dict(os.environ, KORVEL_SIM_LIBRARY=sim_library)
         scpi_options = ["--port", "0"] if scpi else ["--no-scpi"]
         simulate = ["--simulate"] + (["--latency", str(latency)] if latency is not None else [])
+        simulate += simulate_options or []
         super().__init__([program, *simulate, "serve", "--bind", "127.0.0.1", *scpi_options, "--http", "0",
                           *options], env)
         self.http_port = int(self.wait_for_log(r"page on http://127\.0\.0\.1:(\d+)/").group(1))

@@ -1,6 +1,7 @@
 #include "serve/meter_worker.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "core/failure.h"
 #include "core/service_status.h"
@@ -35,16 +36,55 @@ private:
     const Api& api_;
 };
 
+// Meters are opened one at a time: opening walks the bus, claiming each
+// meter in turn, and two walks at once would take each other's meters.
+std::mutex& openingMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
 }  // namespace
+
+std::uint64_t newClientId() {
+    static std::atomic<std::uint64_t> next{1};
+    return next++;
+}
 
 MeterWorker::MeterWorker(Session& session, ExchangeMode mode, std::function<void()> wake)
     : session_(session), mode_(mode), wake_(std::move(wake)) {}
 
 MeterWorker::~MeterWorker() { stop(); }
 
+Meter MeterWorker::openMeter() {
+    std::lock_guard opening(openingMutex());
+    std::string serial;
+    {
+        std::lock_guard lock(mutex_);
+        serial = serial_;
+    }
+    return serial.empty() ? session_.open() : session_.openSerial(serial);
+}
+
+void MeterWorker::setSerial(std::string serial) {
+    std::lock_guard lock(mutex_);
+    serial_ = std::move(serial);
+}
+
+std::string MeterWorker::serial() const {
+    std::lock_guard lock(mutex_);
+    return serial_.empty() ? seen_ : serial_;
+}
+
+std::string MeterWorker::identification() const {
+    std::lock_guard lock(mutex_);
+    return seenIdentification_;
+}
+
+void MeterWorker::adopt(Meter meter) { opened(std::move(meter)); }
+
 void MeterWorker::openNow() {
     try {
-        opened(session_.open());
+        opened(openMeter());
     } catch (const Failure&) {
         reportedMissing_ = true;  // the caller says so
         nextAttempt_ = Clock::now() + backoff_;
@@ -70,10 +110,12 @@ void MeterWorker::stop() {
     connected_ = false;
 }
 
-void MeterWorker::submit(std::uint64_t client, std::string line) {
+void MeterWorker::submit(std::uint64_t client, std::string line, int owner) {
     {
         std::lock_guard lock(mutex_);
-        jobs_[client].push_back(std::move(line));
+        Queue& queue = jobs_[client];
+        queue.owner = owner;
+        queue.lines.push_back(std::move(line));
         answers_.try_emplace(client);
     }
     changed_.notify_one();
@@ -82,9 +124,10 @@ void MeterWorker::submit(std::uint64_t client, std::string line) {
 std::size_t MeterWorker::forget(std::uint64_t client) {
     std::lock_guard lock(mutex_);
     answers_.erase(client);
+    ownErrors_.erase(client);
     const auto found = jobs_.find(client);
     if (found == jobs_.end()) return 0;
-    const std::size_t count = found->second.size();
+    const std::size_t count = found->second.lines.size();
     jobs_.erase(found);
     forgotten_ += count;
     return count;
@@ -94,23 +137,25 @@ std::size_t MeterWorker::forget(std::uint64_t client) {
 MeterWorker::Job MeterWorker::nextJob() {
     auto turn = jobs_.upper_bound(lastServed_);
     if (turn == jobs_.end()) turn = jobs_.begin();
-    Job job{turn->first, std::move(turn->second.front())};
-    turn->second.pop_front();
-    if (turn->second.empty()) jobs_.erase(turn);
+    Job job{turn->first, std::move(turn->second.lines.front()), turn->second.owner};
+    turn->second.lines.pop_front();
+    if (turn->second.lines.empty()) jobs_.erase(turn);
     lastServed_ = job.client;
     return job;
 }
 
-void MeterWorker::takeDone(std::vector<Done>* out) {
+void MeterWorker::takeDone(std::vector<Done>* out, int owner) {
     std::lock_guard lock(mutex_);
-    for (Done& done : done_) out->push_back(std::move(done));
-    done_.clear();
+    for (Done& done : done_) {
+        if (done.owner == owner) out->push_back(std::move(done));
+    }
+    std::erase_if(done_, [owner](const Done& done) { return done.owner == owner; });
 }
 
 void MeterWorker::requestCableToggle() {
     {
         std::lock_guard lock(mutex_);
-        toggleRequested_ = true;
+        ++togglesRequested_;
     }
     changed_.notify_one();
 }
@@ -168,6 +213,14 @@ void MeterWorker::run() {
             lock.lock();
             continue;
         }
+        // Before client lines: busy clients must not hold off a pulled cable.
+        if (togglesRequested_ > 0) {
+            --togglesRequested_;
+            lock.unlock();
+            toggleCable();
+            lock.lock();
+            continue;
+        }
         if (!tasks_.empty()) {
             const Task task = std::move(tasks_.front());
             tasks_.pop_front();
@@ -184,13 +237,6 @@ void MeterWorker::run() {
             done_.push_back(std::move(done));
             lock.unlock();
             wake_();
-            lock.lock();
-            continue;
-        }
-        if (toggleRequested_) {
-            toggleRequested_ = false;
-            lock.unlock();
-            toggleCable();
             lock.lock();
             continue;
         }
@@ -227,6 +273,7 @@ void MeterWorker::afterExchange(const std::string& what) {
 MeterWorker::Done MeterWorker::execute(const Job& job) {
     Done done;
     done.client = job.client;
+    done.owner = job.owner;
     if (!meter_) {
         // Lost while the line waited: answered at once, like the lines the
         // server answers itself while the meter is missing.
@@ -236,14 +283,29 @@ MeterWorker::Done MeterWorker::execute(const Job& job) {
     }
     OpenMeter port(*meter_, session_.api());
     LocalAnswers answers;
+    OwnErrors errors;
+    // Read once: a lock taken while the line runs applies from the next.
+    const bool lockedOut = lock_ != nullptr && lock_->heldByOther(job.client);
     {
         std::lock_guard lock(mutex_);
         if (const auto known = answers_.find(job.client); known != answers_.end()) answers = known->second;
+        if (const auto own = ownErrors_.find(job.client); own != ownErrors_.end()) errors = own->second;
     }
-    done.answered = exchangeLine(port, job.line, mode_, answers, &done.response);
+    if (lockedOut) {
+        done.answered = exchangeLocked(port, job.line, mode_, answers, errors, &done.response);
+    } else {
+        // Refusals from the locked time join the meter's queue once the
+        // lock is gone, in their order.
+        while (!errors.empty()) port.postError(errors.take());
+        done.answered = exchangeLine(port, job.line, mode_, answers, &done.response);
+    }
     {
         std::lock_guard lock(mutex_);  // not for a client that left meanwhile
         if (const auto known = answers_.find(job.client); known != answers_.end()) known->second = answers;
+        if (answers_.contains(job.client)) {
+            if (errors.idle()) ownErrors_.erase(job.client);
+            else ownErrors_[job.client] = errors;
+        }
     }
     afterExchange("\"" + job.line + "\"");
     return done;
@@ -262,6 +324,13 @@ void MeterWorker::tryOpen() {
 
 void MeterWorker::opened(Meter meter) {
     meter_.emplace(std::move(meter));
+    {
+        std::lock_guard lock(mutex_);
+        if (!meter_->identification().empty()) {
+            seen_ = meter_->serial();
+            seenIdentification_ = meter_->identification();
+        }
+    }
     simulatedIndex_ = session_.simulatedIndex(*meter_);
     if (!everOpened_) session_.armUnplug(*meter_);  // --unplug-after counts from the first open
     log(std::string(everOpened_ ? "meter opened again: " : "meter ") + meter_->identification() + " (" +

@@ -20,15 +20,23 @@
 
 #include "core/session.h"
 #include "serve/exchange.h"
+#include "serve/locked_exchange.h"
+#include "serve/meter_lock.h"
 
 namespace korvel::cli::serve {
 
+// A fresh client id, unique across every door and meter of the process.
+std::uint64_t newClientId();
+
 class MeterWorker {
 public:
+    // Which loop a line came from: its answer goes back to that loop only.
+    enum Owner { SocketDoor = 0, Vxi11Door = 1 };
     struct Done {
         std::uint64_t client = 0;
         bool answered = false;
         std::string response;
+        int owner = SocketDoor;
     };
 
     // wake is called (on the worker's thread) whenever a line is done.
@@ -40,6 +48,19 @@ public:
     // Opens the meter on the caller's thread; throws Failure when there is
     // none (for --no-wait). Call before start().
     void openNow();
+    // A meter opened already (korvel serve --all); call before start().
+    void adopt(Meter meter);
+    // The meter with this serial number, always (several meters per
+    // server); call before openNow() or adopt().
+    void setSerial(std::string serial);
+    // The serial number asked for, or the one of the meter seen last ("" :
+    // none seen yet).
+    std::string serial() const;
+    // The identification (*IDN?) of the meter seen last ("" : none yet).
+    std::string identification() const;
+    // The lock other doors share; lines of clients that do not hold it run
+    // as exchangeLocked() says. Set before start().
+    void setLock(const MeterLock* lock) { lock_ = lock; }
     void start();
     void stop();
 
@@ -48,12 +69,12 @@ public:
 
     // Queues a client's line. A few lines per client wait at most (the
     // server sees to it), so the queues stay short.
-    void submit(std::uint64_t client, std::string line);
+    void submit(std::uint64_t client, std::string line, int owner = SocketDoor);
     // Drops the client's lines that have not reached the meter (it left);
     // returns how many. A line already at the meter is still reported done.
     std::size_t forget(std::uint64_t client);
     // Moves the finished lines into *out.
-    void takeDone(std::vector<Done>* out);
+    void takeDone(std::vector<Done>* out, int owner = SocketDoor);
 
     // With the simulated meter: pulls its cable, or plugs it back in.
     void requestCableToggle();
@@ -82,12 +103,20 @@ private:
     struct Job {
         std::uint64_t client;
         std::string line;
+        int owner;
     };
-    // Each client's waiting lines, by client id (ids only grow).
-    using Queues = std::map<std::uint64_t, std::deque<std::string>>;
+    // Each client's waiting lines, by client id (ids only grow), with the
+    // loop they came from.
+    struct Queue {
+        int owner = SocketDoor;
+        std::deque<std::string> lines;
+    };
+    using Queues = std::map<std::uint64_t, Queue>;
     // Each client's own answers (the unit its :READ? answers in), from its
     // first line until it leaves.
     std::map<std::uint64_t, LocalAnswers> answers_;
+    // The error queues of clients refused while another held the lock.
+    std::map<std::uint64_t, OwnErrors> ownErrors_;
     using Clock = std::chrono::steady_clock;
 
     void run();
@@ -100,17 +129,23 @@ private:
     void afterExchange(const std::string& what);
     bool sampleDue(Clock::time_point now) const;
 
+    Meter openMeter();
+
     Session& session_;
     const ExchangeMode mode_;
+    const MeterLock* lock_ = nullptr;
+    std::string serial_;  // guarded by mutex_, like seen_
+    std::string seen_;
+    std::string seenIdentification_;
     const std::function<void()> wake_;
 
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable changed_;
     Queues jobs_;
     std::uint64_t lastServed_ = 0;  // the client whose line ran last
     std::vector<Done> done_;
     bool stopping_ = false;
-    bool toggleRequested_ = false;
+    int togglesRequested_ = 0;  // each pulls or plugs back in turn
     std::deque<Task> tasks_;
     Task sampler_;
     Clock::duration samplePeriod_{};

@@ -22,6 +22,18 @@ struct ServeOptions {
     std::string httpTokenFile;    // the token state changes need, from this file
     std::string recordDir;        // where recordings go ("" : the temporary folder)
     std::vector<std::string> httpHosts;  // more names the page answers to (its Host header)
+
+    // Several meters per server: every meter found at the start, or these
+    // serial numbers (inst0, inst1, ... in this order).
+    bool allMeters = false;
+    std::vector<std::string> meterSerials;
+    // VXI-11 (TCPIP0::HOST::instN::INSTR): the core channel's port (0: any
+    // free one; clients ask the port mapper), or none at all.
+    int vxi11Port = 0;
+    bool noVxi11 = false;
+    bool noDnsSd = false;  // announce nothing through Avahi
+    // Networks whose hosts may connect to any door (empty: anyone).
+    std::vector<std::string> allowFrom;
 };
 
 }  // namespace korvel::cli::serve

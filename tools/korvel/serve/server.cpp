@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "core/failure.h"
+#include "serve/allow_from.h"
 #include "serve/log.h"
 #include "core/stop_signals.h"
 #include "core/watchdog.h"
@@ -162,6 +163,10 @@ void Server::acceptClients() {
             if (errno == EMFILE || errno == ENFILE) outOfDescriptors(errno);
             return;  // EAGAIN, or a connection that went away meanwhile
         }
+        if (!allowFrom().admit(fd, "socket")) {
+            ::close(fd);
+            continue;
+        }
         if (exhausted_) {
             log("descriptors free again; " + std::to_string(turnedAway_) + " newcomers were told \"too many clients\"");
             exhausted_ = false;
@@ -174,7 +179,7 @@ void Server::acceptClients() {
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
         auto client = std::make_unique<Client>();
-        client->id = nextId_++;
+        client->id = newClientId();
         client->fd = fd;
         client->peer = addressText(reinterpret_cast<sockaddr*>(&address));
         client->lastActivity = Clock::now();

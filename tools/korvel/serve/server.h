@@ -88,7 +88,6 @@ private:
     std::vector<std::unique_ptr<Client>> clients_;
     std::vector<MeterWorker::Done> done_;
     std::atomic<int> connected_{0};
-    std::uint64_t nextId_ = 1;
     std::size_t nextFirst_ = 0;
     ConnectionLog connections_;
     int reserve_ = -1;                  // spent to turn a newcomer away when out of descriptors

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "serve/http/task_pool.h"
+#include "serve/allow_from.h"
 #include "serve/log.h"
 
 namespace korvel::cli::serve::http {
@@ -311,7 +312,7 @@ void HttpServer::Impl::accept() {
                 exhausted = false;
                 turnedAway = 0;
             }
-            admit(std::move(socket));
+            if (allowFrom().admit(socket.native_handle(), "page")) admit(std::move(socket));
         }
         accept();
     });

@@ -54,21 +54,41 @@ std::string labelValue(const std::string& text) {
     return out;
 }
 
-std::string formatMetrics(const MetricsSnapshot& s) {
-    const std::string labels = "{serial=\"" + labelValue(s.serial) + "\"}";
+std::string formatMetrics(const MetricsSnapshot& s) { return formatMetrics(std::vector<MetricsSnapshot>{s}); }
+
+std::string formatMetrics(const std::vector<MetricsSnapshot>& meters) {
+    // A family's samples follow its HELP and TYPE lines, one per meter.
     std::string out;
-    if (s.connected && s.reading) {
-        if (s.tesla) add(&out, kField, labels, number(*s.tesla));
-        add(&out, kCounts, labels, std::to_string(s.reading->value));
-        add(&out, kRange, labels, std::to_string(s.reading->range));
-        add(&out, kUnits, labels, std::to_string(s.reading->units));
-        add(&out, kOver, labels, s.overRange ? "1" : "0");
+    const auto family = [&](const Family& f, bool (*has)(const MetricsSnapshot&),
+                            std::string (*value)(const MetricsSnapshot&)) {
+        bool first = true;
+        for (const MetricsSnapshot& s : meters) {
+            if (!has(s)) continue;
+            if (first) {
+                out += std::string("# HELP ") + f.name + " " + f.help + "\n";
+                out += std::string("# TYPE ") + f.name + " " + f.type + "\n";
+                first = false;
+            }
+            out += std::string(f.name) + "{serial=\"" + labelValue(s.serial) + "\"} " + value(s) + "\n";
+        }
+    };
+    const auto reading = [](const MetricsSnapshot& s) { return s.connected && s.reading.has_value(); };
+    const auto always = [](const MetricsSnapshot&) { return true; };
+    family(kField, [](const MetricsSnapshot& s) { return s.connected && s.reading && s.tesla; },
+           [](const MetricsSnapshot& s) { return number(*s.tesla); });
+    family(kCounts, reading, [](const MetricsSnapshot& s) { return std::to_string(s.reading->value); });
+    family(kRange, reading, [](const MetricsSnapshot& s) { return std::to_string(s.reading->range); });
+    family(kUnits, reading, [](const MetricsSnapshot& s) { return std::to_string(s.reading->units); });
+    family(kOver, reading, [](const MetricsSnapshot& s) { return std::string(s.overRange ? "1" : "0"); });
+    family(kConnected, always, [](const MetricsSnapshot& s) { return std::string(s.connected ? "1" : "0"); });
+    family(kExchanges, always, [](const MetricsSnapshot& s) { return std::to_string(s.exchanges); });
+    family(kFailed, always, [](const MetricsSnapshot& s) { return std::to_string(s.failedExchanges); });
+    // Server-wide: given once, labelled with the first meter's serial as before.
+    if (!meters.empty()) {
+        const std::string labels = "{serial=\"" + labelValue(meters.front().serial) + "\"}";
+        add(&out, kScpi, labels, std::to_string(meters.front().scpiClients));
+        add(&out, kStreams, labels, std::to_string(meters.front().httpStreams));
     }
-    add(&out, kConnected, labels, s.connected ? "1" : "0");
-    add(&out, kExchanges, labels, std::to_string(s.exchanges));
-    add(&out, kFailed, labels, std::to_string(s.failedExchanges));
-    add(&out, kScpi, labels, std::to_string(s.scpiClients));
-    add(&out, kStreams, labels, std::to_string(s.httpStreams));
     return out;
 }
 

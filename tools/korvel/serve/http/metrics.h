@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "korvel.h"
 
@@ -24,6 +25,9 @@ struct MetricsSnapshot {
 // The reading metrics are left out while the meter is away: a stale value
 // would look like a live one.
 std::string formatMetrics(const MetricsSnapshot& snapshot);
+// Several meters: each family once, a sample per meter (by serial); the
+// server-wide gauges once, labelled with the first meter.
+std::string formatMetrics(const std::vector<MetricsSnapshot>& meters);
 
 // A label value with \, " and line feeds escaped.
 std::string labelValue(const std::string& text);

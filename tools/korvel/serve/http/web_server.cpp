@@ -105,6 +105,10 @@ struct WebServer::State {
     MeterWorker& worker;
     const ServeOptions& options;
     std::function<int()> scpiClients;
+    const MeterLock* meterLock = nullptr;
+    std::function<LxiDoors()> doors;
+    std::vector<MeterWorker*> otherMeters;
+    std::function<std::string()> meterList;
     Access access;
     LiveFeed feed;
     Recorder recorder;
@@ -156,6 +160,14 @@ struct WebServer::State {
             checkStateChange(access, req.header("host"), req.header("origin"), req.header(kTokenHeader));
         if (refusal == Refusal::None) return true;
         refuse(res, 403, refusalText(refusal));
+        return false;
+    }
+
+    // Settings wait while a VXI-11 client holds the meter: a 423 says why.
+    bool mayChangeMeter(const Request& req, Reply& res) const {
+        if (!mayChange(req, res)) return false;
+        if (meterLock == nullptr || !meterLock->held()) return true;
+        refuse(res, 423, kLockedSentence);
         return false;
     }
 
@@ -239,6 +251,18 @@ void WebServer::State::readings() {
             updateDemand();
         };
     });
+    server.get("/api/meters", [this](const Request&, Reply& res) {
+        res.set(meterList ? meterList() : std::string("{\"meters\":[]}\n"), kJson);
+    });
+    server.get("/lxi/identification", [this](const Request& req, Reply& res) {
+        LxiDoors known = doors ? doors() : LxiDoors{};
+        known.httpPort = port;
+        // The name the client reached this server by (the gate has checked it).
+        std::string host = req.header("host");
+        const std::size_t end = host.starts_with('[') ? host.find(']') + 1 : host.find(':');
+        if (end != std::string::npos && end <= host.size()) host.resize(end);
+        res.set(lxiIdentification(known, host), "text/xml; charset=utf-8");
+    });
     server.get("/metrics", [this](const Request&, Reply& res) {
         const Sample sample = fresh();
         MetricsSnapshot m;
@@ -253,13 +277,22 @@ void WebServer::State::readings() {
         m.failedExchanges = worker.failedExchanges();
         m.scpiClients = scpiClients ? scpiClients() : 0;
         m.httpStreams = streams.load();
-        res.set(formatMetrics(m), "text/plain; version=0.0.4; charset=utf-8");
+        std::vector<MetricsSnapshot> all{m};
+        for (const MeterWorker* other : otherMeters) {
+            MetricsSnapshot o;
+            o.serial = other->serial();
+            o.connected = other->connected();
+            o.exchanges = other->exchanges();
+            o.failedExchanges = other->failedExchanges();
+            all.push_back(o);
+        }
+        res.set(formatMetrics(all), "text/plain; version=0.0.4; charset=utf-8");
     });
 }
 
 void WebServer::State::changes() {
     server.post("/api/settings", [this](const Request& req, Reply& res) {
-        if (!mayChange(req, res)) return;
+        if (!mayChangeMeter(req, res)) return;
         std::map<std::string, std::string> fields;
         for (const auto& [name, value] : req.params) fields[name] = value;
         const Sample latest = feed.latest();
@@ -441,13 +474,13 @@ WebServer::WebServer(Session& session, MeterWorker& worker, const ServeOptions& 
 
 WebServer::~WebServer() { stop(); }
 
-std::string WebServer::bind() {
+std::string WebServer::bind(int port) {
     State& s = *state_;
     const std::string host = s.options.bind.empty() ? "0.0.0.0" : s.options.bind;
-    s.port = s.server.bind(host, s.options.httpPort);
+    s.port = s.server.bind(host, port);
     if (s.port <= 0)
         throw Failure(kExitUsage, "cannot listen for the page on " + host + " port " +
-                                      std::to_string(s.options.httpPort) +
+                                      std::to_string(port) +
                                       " (in use or not an address of this host; choose another --http, or 0)");
     const bool v6 = host.find(':') != std::string::npos;
     return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(s.port);
@@ -464,6 +497,14 @@ void WebServer::stop() {
     s.server.stop();
     s.recorder.stop();
 }
+
+void WebServer::setLock(const MeterLock* lock) { state_->meterLock = lock; }
+
+void WebServer::setOtherMeters(std::vector<MeterWorker*> workers) { state_->otherMeters = std::move(workers); }
+
+void WebServer::setMeterList(std::function<std::string()> json) { state_->meterList = std::move(json); }
+
+void WebServer::setDoors(std::function<LxiDoors()> doors) { state_->doors = std::move(doors); }
 
 std::string WebServer::accessNote() const {
     switch (state_->access.source) {

@@ -233,7 +233,28 @@
     };
   }
 
+  // Several meters: each has a page of its own; the chooser links them.
+  async function loadMeters() {
+    try {
+      const response = await fetch("/api/meters");
+      const list = await response.json();
+      if (list.meters.length < 2) return;
+      const nav = $("meters");
+      for (const [index, meter] of list.meters.entries()) {
+        const link = document.createElement("a");
+        link.textContent = meter.name + (meter.serial ? " " + meter.serial : "");
+        link.href = location.protocol + "//" + location.hostname + ":" + meter.port + "/";
+        if (index === list.current) link.setAttribute("aria-current", "page");
+        nav.appendChild(link);
+      }
+      nav.hidden = false;
+    } catch (e) {
+      // Without the list the page still shows its own meter.
+    }
+  }
+
   wireControls();
+  loadMeters();
   stream();
   loadHistory();
   setInterval(drawChart, 250);
