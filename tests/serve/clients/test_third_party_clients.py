@@ -137,6 +137,7 @@ def test_pyvisa_read_answers_in_each_sessions_own_unit(server):
     chooser, quiet = server.visa(), server.visa()
     try:
         chooser.write(":UNIT:FLUX:DC:AM")
+        assert chooser.query("*OPC?") == "1"  # its write has run
         assert quiet.query(":UNIT:FLUX?") == "DC AM"  # the display follows the last choice
         in_am = chooser.query_ascii_values(":READ?")[0]
         in_tesla = quiet.query_ascii_values(":READ?")[0]
