@@ -111,8 +111,10 @@ def test_reconnect_waits_for_the_same_meter_and_goes_on(broker, korvel_program, 
     stamps = [datetime.fromisoformat(r["timestamp"].replace("Z", "+00:00")) for r in readings]
     assert readings[0]["elapsed_s"] == 0
     assert all(abs((t - stamps[0]).total_seconds() - r["elapsed_s"]) < 2e-6 for t, r in zip(stamps, readings))
-    spacing = [(b - a).total_seconds() for a, b in zip(stamps, stamps[1:])]
-    assert min(spacing) >= 0.025, spacing
+    # A burst would put three readings within one interval; a late reading on a busy machine puts two
+    # close together at most.
+    spans = [(c - a).total_seconds() for a, c in zip(stamps, stamps[2:])]
+    assert min(spans) >= 0.05 - 1e-3, spans
 
 
 def test_wrong_password_is_a_clear_error(brokers, korvel_program, sim_env, tmp_path):
