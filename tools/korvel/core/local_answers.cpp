@@ -114,7 +114,7 @@ bool LocalAnswers::answer(BridgeCommand command, MeterAccess& meter, std::string
         MeterReading reading{};
         const bool passed = !meter.lost() && !identity.empty() && meter.reading(&reading) &&
                             describeReading(reading).tesla.has_value();
-        *reply = passed ? "0" : "1";
+        reply->assign(1, passed ? '0' : '1');
         return true;
     }
     return false;
