@@ -1,8 +1,9 @@
 # korvel.exe: the korvel tool cross-built for Windows. The shared sources build
 # unchanged over a small POSIX layer (windows/posix: the calls they make, in
-# Windows terms); four files have Windows versions of their own (in
+# Windows terms); five files have Windows versions of their own (in
 # korvel/windows: loading the DLL, Ctrl-C, the console without libedit, why
-# no meter was found), and serve and publish stay Linux-only.
+# no meter was found, service notifications that go nowhere), and serve and
+# publish stay Linux-only.
 set(korvel_cli_dir ${CMAKE_CURRENT_SOURCE_DIR}/korvel)
 # CLI11 is header-only: Debian's copy, without the rest of /usr/include.
 set(korvel_cli11_root ${CMAKE_CURRENT_BINARY_DIR}/cli11)
@@ -11,10 +12,12 @@ file(CREATE_LINK /usr/include/CLI ${korvel_cli11_root}/CLI SYMBOLIC)
 
 file(GLOB korvel_cli_core_sources CONFIGURE_DEPENDS ${korvel_cli_dir}/core/*.cpp)
 list(REMOVE_ITEM korvel_cli_core_sources ${korvel_cli_dir}/core/library.cpp
-     ${korvel_cli_dir}/core/stop_signals.cpp ${korvel_cli_dir}/core/missing_meter.cpp)
+     ${korvel_cli_dir}/core/stop_signals.cpp ${korvel_cli_dir}/core/missing_meter.cpp
+     ${korvel_cli_dir}/core/service_notify.cpp)
 add_library(korvel_cli_core STATIC ${korvel_cli_core_sources}
   ${korvel_cli_dir}/windows/library_win32.cpp ${korvel_cli_dir}/windows/stop_signals_win32.cpp
-  ${korvel_cli_dir}/windows/missing_meter_win32.cpp ${CMAKE_CURRENT_SOURCE_DIR}/windows/posix/posix_win32.cpp)
+  ${korvel_cli_dir}/windows/missing_meter_win32.cpp ${korvel_cli_dir}/windows/service_notify_win32.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/windows/posix/posix_win32.cpp)
 # SYSTEM: searched before mingw's own headers, which the shims extend.
 target_include_directories(korvel_cli_core SYSTEM PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/windows/posix)
 target_include_directories(korvel_cli_core PUBLIC ${korvel_cli_dir}
