@@ -123,19 +123,4 @@ Library Library::load(const LoadRequest& request) {
                       (request.simulate ? " (or KORVEL_SIM_LIBRARY)." : " (or KORVEL_LIBRARY)."));
 }
 
-Library::Library(Library&& other) noexcept
-    : handle_(other.handle_), path_(std::move(other.path_)), api_(other.api_), simulated_(other.simulated_) {
-    other.handle_ = nullptr;
-}
-
-// Loaded for the life of the process, as on Linux.
-Library::~Library() = default;
-
-void Library::require(const void* function, const char* name) const {
-    if (function != nullptr) return;
-    throw Failure(kExitMeterError, "the library " + path_ + " has no " + name +
-                                       ": it is older than this program; use a matching build "
-                                       "(--library PATH)");
-}
-
 }  // namespace korvel::cli
