@@ -104,8 +104,8 @@ KORVEL_API MeterHandle openKorvel(void) {
 KORVEL_API MeterHandle vb_openKorvel(void) { return openKorvel(); }
 
 KORVEL_API void closeKorvel(MeterHandle handle) {
-    Session session(handle);
-    session.close();
+    HeldConnection held(handle);
+    held.close();
 }
 
 extern "C" KORVEL_API void vb_closeKorvel(MeterHandle handle) __attribute__((alias("closeKorvel")));

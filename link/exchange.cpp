@@ -13,19 +13,19 @@ namespace korvel::link {
 using namespace wire;
 
 int transact(MeterHandle handle, const MB_PDU& request, MB_PDU* response, bool clearUndelivered) {
-    Session session(handle);
-    if (!session) return -1;
+    HeldConnection held(handle);
+    if (!held) return -1;
     // libusb-0.1 takes char*; the request bytes are only read.
     char* out = const_cast<char*>(reinterpret_cast<const char*>(request.frame));
-    if (usb_bulk_write(session.device(), kEndpointOut, out, kTransferSize, kWriteTimeoutMs) <= 0) {
-        session.close();
+    if (usb_bulk_write(held.device(), kEndpointOut, out, kTransferSize, kWriteTimeoutMs) <= 0) {
+        held.close();
         return -1;
     }
-    const int got = usb_bulk_read(session.device(), kEndpointIn,
+    const int got = usb_bulk_read(held.device(), kEndpointIn,
                                   reinterpret_cast<char*>(response->frame), kTransferSize,
                                   kReadTimeoutMs);
     if (got <= 0) {
-        session.close();
+        held.close();
         return -1;
     }
     const int delivered = got > kTransferSize ? kTransferSize : got;
@@ -34,7 +34,7 @@ int transact(MeterHandle handle, const MB_PDU& request, MB_PDU* response, bool c
     if (clearUndelivered && delivered < kTransferSize)
         std::memset(response->frame + delivered, 0, sizeof response->frame - static_cast<std::size_t>(delivered));
     if (!mbValidateResponse(response, delivered)) {
-        session.close();
+        held.close();
         return -1;
     }
     return 0;

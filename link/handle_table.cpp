@@ -91,7 +91,7 @@ MeterHandle registerConnection(usb_dev_handle* device) {
     return 0;
 }
 
-Session::Session(MeterHandle handle) {
+HeldConnection::HeldConnection(MeterHandle handle) {
     Slot* slot = lookup(handle);
     if (slot == nullptr) return;
     slot->mutex.lock();
@@ -106,12 +106,12 @@ Session::Session(MeterHandle handle) {
     device_ = slot->state.device;
 }
 
-Session::~Session() {
+HeldConnection::~HeldConnection() {
     if (insideGate_) busGate().leave();
     if (locked_) slot_->mutex.unlock();
 }
 
-void Session::close() {
+void HeldConnection::close() {
     if (device_ == nullptr) return;
     // Results ignored: the connection is over whatever they say.
     usb_release_interface(device_, wire::kInterface);

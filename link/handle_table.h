@@ -50,12 +50,12 @@ private:
 };
 
 // Exclusive access to one open connection for the length of an exchange.
-class Session {
+class HeldConnection {
 public:
-    explicit Session(MeterHandle handle);
-    ~Session();
-    Session(const Session&) = delete;
-    Session& operator=(const Session&) = delete;
+    explicit HeldConnection(MeterHandle handle);
+    ~HeldConnection();
+    HeldConnection(const HeldConnection&) = delete;
+    HeldConnection& operator=(const HeldConnection&) = delete;
 
     // False for 0, never-issued, closed or dead handles: nothing may touch USB.
     explicit operator bool() const { return device_ != nullptr; }

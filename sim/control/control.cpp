@@ -13,7 +13,7 @@
 #include "korvel_sim.h"
 #include "link/protocol.h"
 #include "sim/bus/virtual_bus.h"
-#include "sim/meter/meter.h"
+#include "sim/meter/simulated_meter.h"
 
 namespace korvel::sim {
 namespace {

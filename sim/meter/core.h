@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-#include "sim/meter/eeprom.h"
+#include "sim/meter/memory_chip.h"
 #include "sim/meter/field.h"
-#include "sim/meter/status.h"
+#include "sim/meter/status_registers.h"
 
 namespace korvel::sim {
 

@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "sim/meter/meter.h"
+#include "sim/meter/simulated_meter.h"
 #include "sim/usbfs/usbfs_cable.h"
 
 namespace korvel::sim {

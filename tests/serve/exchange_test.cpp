@@ -11,7 +11,7 @@
 
 #include "korvel.h"
 #include "korvel_sim.h"
-#include "serve/exchange.h"
+#include "serve/line_exchange.h"
 #include "serve/message.h"
 
 namespace korvel::cli::serve {

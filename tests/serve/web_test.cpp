@@ -16,7 +16,7 @@
 #include "serve/http/metrics.h"
 #include "serve/http/recorder.h"
 #include "serve/http/security.h"
-#include "serve/http/settings.h"
+#include "serve/http/page_settings.h"
 
 namespace {
 

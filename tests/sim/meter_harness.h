@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/meter/meter.h"
+#include "sim/meter/simulated_meter.h"
 
 namespace korvel::test {
 

@@ -1,7 +1,7 @@
 // Status registers, the status byte and the error queue.
 #include <gtest/gtest.h>
 
-#include "sim/meter/status.h"
+#include "sim/meter/status_registers.h"
 #include "tests/sim/meter_harness.h"
 
 namespace korvel::test {

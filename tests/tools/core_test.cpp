@@ -10,7 +10,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "core/eeprom.h"
+#include "core/memory_image.h"
 #include "core/failure.h"
 #include "core/library.h"
 #include "core/log_file.h"

@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "core/capture.h"
-#include "core/eeprom.h"
+#include "core/memory_image.h"
 #include "core/failure.h"
 #include "core/library.h"
 #include "core/meter_info.h"

@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "sim/meter/eeprom.h"
+#include "sim/meter/memory_chip.h"
 #include "tests/usbfs/usbfs_fixture.h"
 
 namespace korvel::test {

@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "korvel.h"
-#include "sim/meter/meter.h"
+#include "sim/meter/simulated_meter.h"
 #include "sim/usbfs/usbfs_cable.h"
 #include "sim/usbfs/usbfs_meter.h"
 

@@ -12,7 +12,7 @@
 
 #include "korvel.h"
 #include "link/protocol.h"
-#include "sim/meter/meter.h"
+#include "sim/meter/simulated_meter.h"
 #include "sim/usbfs/usbfs_cable.h"
 #include "sim/usbfs/usbfs_meter.h"
 #include "tests/support/scripted_peer.h"

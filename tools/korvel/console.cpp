@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "core/command.h"
+#include "core/subcommand.h"
 #include "core/stop_signals.h"
 #include "core/failure.h"
 #include "core/scpi_catalog.h"

@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "core/command.h"
+#include "core/subcommand.h"
 #include "core/stop_signals.h"
-#include "core/eeprom.h"
+#include "core/memory_image.h"
 #include "core/failure.h"
 #include "core/identification.h"
 #include "core/text.h"

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <string>
 
-#include "core/command.h"
+#include "core/subcommand.h"
 #include "core/failure.h"
 #include "core/meter_info.h"
 

@@ -4,7 +4,7 @@
 #include <exception>
 #include <iostream>
 
-#include "core/command.h"
+#include "core/subcommand.h"
 #include "core/config_file.h"
 #include "core/failure.h"
 #include "core/option_values.h"

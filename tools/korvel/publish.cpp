@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "core/acquisition.h"
-#include "core/command.h"
+#include "core/subcommand.h"
 #include "core/failure.h"
 #include "core/option_values.h"
 #include "core/reading.h"

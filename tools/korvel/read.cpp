@@ -11,7 +11,7 @@
 #include <string>
 
 #include "core/acquisition.h"
-#include "core/command.h"
+#include "core/subcommand.h"
 #include "core/failure.h"
 #include "core/log_file.h"
 #include "core/log_writer.h"

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "core/command.h"
+#include "core/subcommand.h"
 #include "core/script.h"
 
 namespace korvel::cli {

@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "core/command.h"
+#include "core/subcommand.h"
 #include "core/failure.h"
 
 namespace korvel::cli {

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/command.h"
+#include "core/subcommand.h"
 #include "core/failure.h"
 #include "serve/allow_from.h"
 #include "serve/dns_sd.h"

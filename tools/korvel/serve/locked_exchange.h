@@ -8,7 +8,7 @@
 #include <deque>
 #include <string>
 
-#include "serve/exchange.h"
+#include "serve/line_exchange.h"
 
 namespace korvel::cli::serve {
 

@@ -59,13 +59,6 @@ std::vector<Unit> splitMessage(std::string_view line) {
     return units;
 }
 
-bool hasQuery(const std::vector<Unit>& units) {
-    for (const Unit& unit : units) {
-        if (unit.query) return true;
-    }
-    return false;
-}
-
 int unpostedRefusal(std::string_view reply) {
     reply = trim(reply);
     for (const Refusal* refusal = kUnpostedRefusals; refusal->text != nullptr; ++refusal) {

@@ -21,8 +21,6 @@ struct Unit {
 // Splits a line at ";" into its units, dropping empty ones.
 std::vector<Unit> splitMessage(std::string_view line);
 
-bool hasQuery(const std::vector<Unit>& units);
-
 // The error number the library leaves unposted for a refusal it answers
 // with this text, so the bridge posts it; 0 when the text is no such
 // refusal (the library posts every other refusal itself).

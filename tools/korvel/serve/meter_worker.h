@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "core/session.h"
-#include "serve/exchange.h"
+#include "serve/line_exchange.h"
 #include "serve/locked_exchange.h"
 #include "serve/meter_lock.h"
 

@@ -7,7 +7,7 @@
 #include <iostream>
 #include <string>
 
-#include "core/command.h"
+#include "core/subcommand.h"
 #include "core/failure.h"
 #include "core/scpi_catalog.h"
 #include "core/script.h"

@@ -1,7 +1,7 @@
 // Windows: korvel serve and korvel publish are Linux-only for now (their
 // network loop, web page and MQTT client are built on Linux libraries). They
 // are listed, so --help says so, and refuse to run.
-#include "core/command.h"
+#include "core/subcommand.h"
 #include "core/failure.h"
 
 namespace {

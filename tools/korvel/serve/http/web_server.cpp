@@ -9,10 +9,10 @@
 #include <sstream>
 #include <thread>
 
-#include "core/eeprom.h"
+#include "core/memory_image.h"
 #include "core/failure.h"
 #include "serve/http/http_server.h"
-#include "serve/http/json.h"
+#include "serve/http/page_json.h"
 #include "serve/http/live_feed.h"
 #include "serve/http/metrics.h"
 #include "serve/http/page_assets.h"
@@ -20,7 +20,7 @@
 #include "serve/http/sampler.h"
 #include "serve/http/security.h"
 #include "serve/http/worker_call.h"
-#include "serve/http/settings.h"
+#include "serve/http/page_settings.h"
 #include "serve/log.h"
 
 #ifndef KORVEL_DYGRAPHS_DIR

@@ -1,4 +1,4 @@
-#include "sim/meter/status.h"
+#include "sim/meter/status_registers.h"
 
 namespace korvel::sim {
 

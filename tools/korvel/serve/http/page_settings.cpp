@@ -1,4 +1,4 @@
-#include "serve/http/settings.h"
+#include "serve/http/page_settings.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "core/eeprom.h"
+#include "core/memory_image.h"
 
 #include <cstdio>
 

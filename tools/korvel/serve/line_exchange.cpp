@@ -1,4 +1,4 @@
-#include "serve/exchange.h"
+#include "serve/line_exchange.h"
 
 #include <vector>
 

@@ -1,4 +1,4 @@
-#include "sim/meter/eeprom.h"
+#include "sim/meter/memory_chip.h"
 
 #include <cstdio>
 #include <cstring>

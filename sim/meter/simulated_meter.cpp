@@ -1,4 +1,4 @@
-#include "sim/meter/meter.h"
+#include "sim/meter/simulated_meter.h"
 
 #include <cstring>
 #include <thread>
@@ -6,7 +6,7 @@
 
 #include "link/checksum.h"
 #include "link/protocol.h"
-#include "sim/meter/handlers.h"
+#include "sim/meter/command_handlers.h"
 
 namespace korvel::sim {
 

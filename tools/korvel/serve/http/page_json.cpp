@@ -1,4 +1,4 @@
-#include "serve/http/json.h"
+#include "serve/http/page_json.h"
 
 #include <filesystem>
 

@@ -1,4 +1,4 @@
-#include "core/command.h"
+#include "core/subcommand.h"
 
 #include <algorithm>
 

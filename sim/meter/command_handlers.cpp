@@ -1,7 +1,7 @@
 // The meter's answer to each command code. Set commands answer with no data;
 // a value outside what the meter takes is refused with error -224 and the
 // setting stays as it was.
-#include "sim/meter/handlers.h"
+#include "sim/meter/command_handlers.h"
 
 #include <array>
 #include <cmath>
