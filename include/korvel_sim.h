@@ -104,6 +104,13 @@ KORVEL_API int korvelSimUnplug(int meter);
 /** Plugs a meter back in (a new connection is needed; its state is kept). */
 KORVEL_API int korvelSimReplug(int meter);
 /**
+ * The number of the meter behind a handle openKorvel returned; -1 for a
+ * handle that is not open (0, never issued, closed, dead after a failed
+ * exchange, or opened before the last korvelSimReset). Waits while another
+ * thread is in an exchange on the handle; talks to no meter.
+ */
+KORVEL_API int korvelSimIndexOf(MeterHandle handle);
+/**
  * Multiplies every USB timeout the bus waits out (1.0 = real time; 0.01
  * makes a 2000 ms read timeout last 20 ms). The library's own waits (500 ms
  * between open attempts, the self-test's second) are not affected.

@@ -170,6 +170,7 @@ _SIM_PROTOTYPES: Dict[str, Tuple[object, List[object]]] = {
     "korvelSimMeterCount": (_I, []),
     "korvelSimUnplug": (_I, [_I]),
     "korvelSimReplug": (_I, [_I]),
+    "korvelSimIndexOf": (_I, [MeterHandle]),
     "korvelSimSetTimeScale": (_I, [ctypes.c_double]),
     "korvelSimPowerCycle": (_I, [_I]),
     "korvelSimSetField": (_I, [_I, ctypes.c_double]),

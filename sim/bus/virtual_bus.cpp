@@ -189,6 +189,12 @@ int VirtualBus::openHandles() const {
     return impl_->handles;
 }
 
+int VirtualBus::deviceOf(const usb_dev_handle* handle) const {
+    std::lock_guard lock(impl_->mutex);
+    if (handle == nullptr || handle->resetGeneration != impl_->resetGeneration) return -1;
+    return handle->device;
+}
+
 void VirtualBus::setTimeScale(double scale) {
     std::lock_guard lock(impl_->mutex);
     impl_->timeScale = scale < 0 ? 0 : scale;

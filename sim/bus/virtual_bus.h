@@ -15,6 +15,8 @@
 
 #include "sim/peer.h"
 
+struct usb_dev_handle;
+
 namespace korvel::sim {
 
 // One usb_* call as the host made it.
@@ -54,6 +56,9 @@ public:
     int pendingAnswers(int device) const;
     // usb_open handles currently open (all devices).
     int openHandles() const;
+    // The device a usb_open handle was opened on; -1 for one from before the
+    // last reset.
+    int deviceOf(const usb_dev_handle* handle) const;
 
     // Multiplies every timeout the bus waits out (1.0 = real time).
     void setTimeScale(double scale);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "korvel_sim.h"
+#include "link/handle_table.h"
 #include "link/protocol.h"
 #include "sim/bus/virtual_bus.h"
 #include "sim/meter/simulated_meter.h"
@@ -254,6 +255,24 @@ KORVEL_API int korvelSimReplug(int meter) {
     VirtualBus::instance().replug(device);
     reg.meters[static_cast<std::size_t>(meter)].port->pulled = false;
     return 0;
+}
+
+KORVEL_API int korvelSimIndexOf(MeterHandle handle) {
+    int device = -1;
+    {
+        // The library's own table says which USB connection a handle is;
+        // holding it keeps the handle from closing meanwhile.
+        const korvel::link::HeldConnection held(handle);
+        if (!held) return -1;
+        device = VirtualBus::instance().deviceOf(held.device());
+    }
+    if (device < 0) return -1;
+    Registry& reg = registry();
+    std::lock_guard lock(reg.mutex);
+    for (std::size_t i = 0; i < reg.meters.size(); ++i) {
+        if (reg.meters[i].device == device) return static_cast<int>(i);
+    }
+    return -1;  // a device that is not a meter
 }
 
 KORVEL_API int korvelSimSetTimeScale(double scale) {

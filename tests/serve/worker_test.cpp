@@ -136,4 +136,34 @@ TEST(MeterWorkerSampler, ALostMeterIsCountedReopenedAndTasksSeeItAway) {
     worker.stop();
 }
 
+// The bench behind --simulate: the run's first open starts the cable timer
+// for that meter only, and a seat pulls and replugs the meter it saw last.
+TEST(SimBench, FirstOpenArmsItsMeterOnlyAndASeatTogglesItsOwnCable) {
+    MeterOptions options = simulated();
+    options.meters = 3;
+    options.unplugAfter = 0;  // pulled at once
+    Session session(options);
+    ASSERT_NE(session.bench(), nullptr);
+    korvel::cli::SimBench& bench = *session.bench();
+    const auto answers = [&](const Meter& meter) {
+        unsigned int range = 0;
+        return session.api().mtrGetRange(meter.handle(), &range) == 0;
+    };
+    Meter second = session.openSerial("KV0002");
+    EXPECT_EQ(bench.indexOf(second), 1);
+    EXPECT_FALSE(answers(second));  // its cable went with the open
+    Meter third = session.openSerial("KV0003");
+    EXPECT_EQ(bench.indexOf(third), 2);
+    EXPECT_TRUE(answers(third));  // armed once per run
+
+    const auto seat = bench.seat();
+    seat->opened(third);
+    EXPECT_FALSE(seat->toggleCable().pluggedBack);
+    EXPECT_FALSE(answers(third));
+    EXPECT_TRUE(seat->toggleCable().pluggedBack);
+    Meter again = session.openSerial("KV0003");  // a new connection after the replug
+    EXPECT_TRUE(answers(again));
+    EXPECT_EQ(bench.indexOf(second), -1);  // a dead handle is no meter's
+}
+
 }  // namespace

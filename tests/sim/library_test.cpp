@@ -232,6 +232,44 @@ TEST_F(Library, ForeignDevicesAreSkippedAndMeterNumbersStayMeters) {
     expectDead(h);
 }
 
+// The meter behind a handle, whatever order the handles were opened in and
+// with a foreign device in front shifting bus positions; no exchange spent.
+TEST_F(Library, IndexOfNamesTheMeterBehindAnOpenHandleOnly) {
+    reset(0);
+    ASSERT_EQ(korvelSimAddForeignDevice(0x1234, 0x5678), 0);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(korvelSimAddMeter(), i);
+    ASSERT_EQ(korvelSimSetClaimRefused(0, 1), 0);
+    const MeterHandle second = openKorvel();  // meter 0 refuses: KV0002
+    ASSERT_EQ(korvelSimSetClaimRefused(0, 0), 0);
+    const MeterHandle first = openKorvel();
+    const MeterHandle third = openKorvel();
+    ASSERT_NE(second, 0u);
+    ASSERT_NE(first, 0u);
+    ASSERT_NE(third, 0u);
+    EXPECT_EQ(identity(second), "KORVEL,KV-100,KV0002,1.02");
+    EXPECT_EQ(identity(first), "KORVEL,KV-100,KV0001,1.02");
+    EXPECT_EQ(identity(third), "KORVEL,KV-100,KV0003,1.02");
+    const int exchanges = korvelSimGetSetting(1, KORVEL_SIM_EXCHANGES);
+    EXPECT_EQ(korvelSimIndexOf(second), 1);
+    EXPECT_EQ(korvelSimIndexOf(first), 0);
+    EXPECT_EQ(korvelSimIndexOf(third), 2);
+    EXPECT_EQ(korvelSimGetSetting(1, KORVEL_SIM_EXCHANGES), exchanges);
+
+    EXPECT_EQ(korvelSimIndexOf(0), -1);
+    EXPECT_EQ(korvelSimIndexOf(0xFFFFFF3Fu), -1);  // never issued
+    EXPECT_EQ(korvelSimIndexOf(first + 0x100u), -1);  // the slot's next generation
+    closeKorvel(first);
+    EXPECT_EQ(korvelSimIndexOf(first), -1);
+    ASSERT_EQ(korvelSimUnplug(2), 0);  // the handle dies with its failed exchange
+    unsigned int range = 0;
+    EXPECT_EQ(mtrGetRange(third, &range), -1);
+    EXPECT_EQ(korvelSimIndexOf(third), -1);
+    EXPECT_EQ(korvelSimIndexOf(second), 1);  // the others stay
+    reset(2);  // handles from before a reset are no meter's
+    EXPECT_EQ(korvelSimIndexOf(second), -1);
+    closeKorvel(second);
+}
+
 TEST_F(Library, SettingsMadeThroughTheLibraryShowInTheMeter) {
     const MeterHandle h = openKorvel();
     ASSERT_NE(h, 0u);

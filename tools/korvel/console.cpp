@@ -125,7 +125,6 @@ int runInteractive(Meter& meter) {
 int runConsole(Session& session) {
     session.library().require(reinterpret_cast<const void*>(session.api().scpiCommand), "scpiCommand");
     Meter meter = session.open();
-    session.armUnplug(meter);
     if (isatty(STDIN_FILENO) == 0) {
         // On a pipe: the lines of `korvel scpi`, no prompt.
         ScriptRunner runner(meter);

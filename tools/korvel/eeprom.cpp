@@ -70,9 +70,8 @@ int memorySize(Session& session, const Meter& meter, const EepromOptions& option
             throw Failure(kExitUsage, "--size must be 1 to 65536 bytes");
         return static_cast<int>(*size);
     }
-    if (session.simulated()) {
-        const int index = session.simulatedIndex(meter);
-        const int size = index >= 0 ? session.api().korvelSimEepromSize(index) : -1;
+    if (const SimBench* bench = session.bench()) {
+        const int size = bench->memorySize(meter);
         if (size > 0) return size;
     }
     *defaulted = true;
@@ -219,7 +218,6 @@ void writeImage(const std::string& path, const std::vector<std::uint8_t>& bytes,
 int runDump(Session& session, const EepromOptions& options) {
     checkDumpTarget(options);
     Meter meter = session.open();
-    session.armUnplug(meter);
     bool defaulted = false;
     const int size = memorySize(session, meter, options, &defaulted);
     const long long start = numberOption(options.start, "--start").value_or(0);
@@ -247,7 +245,6 @@ int runDump(Session& session, const EepromOptions& options) {
 int runVerify(Session& session, const EepromOptions& options) {
     const auto image = readImage(options.file);
     Meter meter = session.open();
-    session.armUnplug(meter);
     bool defaulted = false;
     const int size = memorySize(session, meter, options, &defaulted);
     const int start = placeOrRefuse(options.file, image.size(), options, size, defaulted);
@@ -368,7 +365,6 @@ int runRestore(Session& session, const EepromOptions& options) {
     }
     const auto image = readImage(options.file);
     Meter meter = session.open();
-    session.armUnplug(meter);
     bool defaulted = false;
     const int size = memorySize(session, meter, options, &defaulted);
     const int start = placeOrRefuse(options.file, image.size(), options, size, defaulted);

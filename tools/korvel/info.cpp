@@ -13,12 +13,10 @@ int runInfo(Session& session) {
     const Api& api = session.api();
     session.library().require(reinterpret_cast<const void*>(api.scpiCommand), "scpiCommand");
     Meter meter = session.open();
-    session.armUnplug(meter);
     std::string autoRange = "not reported (the meter has no query for it)";
-    if (session.simulated()) {
-        // The simulator can tell what the meter cannot.
-        const int index = session.simulatedIndex(meter);
-        const int state = index >= 0 ? api.korvelSimGetSetting(index, KORVEL_SIM_AUTO_RANGE) : -1;
+    if (const SimBench* bench = session.bench()) {
+        // The bench can tell what the meter cannot.
+        const int state = bench->autoRange(meter);
         autoRange = state < 0 ? "unknown" : state != 0 ? "on" : "off";
     }
     for (const InfoLine& line : gatherInfo(api, meter, autoRange))

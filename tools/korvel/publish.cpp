@@ -136,7 +136,6 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
     run.settings = settingsOf(options.settings);
     run.continuous = run.count == 0;  // without -n: until stopped
     Meter meter = session.open();
-    session.armUnplug(meter);
     StopSignals signals({FurtherSignal::Counted});  // a second Ctrl-C stops waiting for the broker
     RunMeta meta;
     meta.version = KORVEL_CLI_VERSION;

@@ -89,7 +89,6 @@ int runRead(Session& session, const ReadOptions& options, const std::string& com
     const Format format = chosenFormat(options);
     Meter meter = session.open();
     LogFile log(targetOf(options));
-    session.armUnplug(meter);
     const StopSignals signals({FurtherSignal::EndsAtOnce});
     RunMeta meta;
     meta.version = KORVEL_CLI_VERSION;

@@ -13,7 +13,6 @@ namespace {
 int runScpi(Session& session, const std::vector<std::string>& lines) {
     session.library().require(reinterpret_cast<const void*>(session.api().scpiCommand), "scpiCommand");
     Meter meter = session.open();
-    session.armUnplug(meter);
     ScriptRunner runner(meter);
     if (lines.empty()) {
         runner.runStream(std::cin, false);

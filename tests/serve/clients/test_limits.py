@@ -15,7 +15,7 @@ import time
 
 import pytest
 
-from harness import IDENTITY
+from harness import IDENTITY, Client
 
 PROBLEM = "USB Connection Problem"
 GENEROUS = 0.5  # seconds: far above the milliseconds a reply takes
@@ -212,6 +212,19 @@ def test_the_outage_never_holds_a_client_up(start):
     assert set(texts) == {IDENTITY, PROBLEM}
     assert max(latency for latency, _ in replies) < GENEROUS
     server.wait_for_log("lost the meter")
+
+
+def test_serving_every_meter_pulls_one_cable_once(start):
+    # --unplug-after counts from the run's first open and pulls that meter's
+    # cable only, however many meters are served.
+    server = start("--meters", "2", "--all", "--unplug-after", "0.5")
+    second_port = int(server.wait_for_log(r"listening on 127\.0\.0\.1:(\d+) for inst1").group(1))
+    first, second = server.connect(), Client(second_port, 10)
+    assert first.query("*IDN?") == IDENTITY
+    assert second.query("*IDN?") == "KORVEL,KV-100,KV0002,1.02"
+    time.sleep(1.0)
+    assert first.query("*IDN?") == PROBLEM
+    assert second.query("*IDN?") == "KORVEL,KV-100,KV0002,1.02"
 
 
 def test_a_lost_and_returning_meter(server):

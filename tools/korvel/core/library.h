@@ -19,7 +19,7 @@ namespace korvel::cli {
 #define KORVEL_CLI_SIM_FUNCTIONS(X)                                                        \
     X(korvelSimReset) X(korvelSimMeterCount) X(korvelSimSetFieldSource) X(korvelSimUnplug) \
     X(korvelSimEepromSize) X(korvelSimGetSetting) X(korvelSimReplug) X(korvelSimSetLatency) \
-    X(korvelSimSetField) X(korvelSimSetScale) X(korvelSimInjectFault)
+    X(korvelSimSetField) X(korvelSimSetScale) X(korvelSimInjectFault) X(korvelSimIndexOf)
 
 struct Api {
 #define KORVEL_CLI_POINTER(name) decltype(&::name) name = nullptr;

@@ -1,28 +1,24 @@
-// A run of the tool against one library: loading it, setting up the
-// simulated meter, and finding and opening meters.
+// A run of the tool against one library: loading it, finding and opening
+// meters, and with the simulated library its bench of simulated meters.
 #pragma once
 
-#include <condition_variable>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <thread>
 #include <vector>
 
 #include "core/library.h"
 #include "core/meter.h"
 #include "core/meter_options.h"
 #include "core/missing_meter.h"
+#include "core/sim_bench.h"
 
 namespace korvel::cli {
 
 class Session {
 public:
-    // Loads the library the options name and prepares the simulated meters.
-    // Throws Failure (usage errors for simulator options on the real library).
+    // Loads the library the options name; with the simulated one sets up its
+    // bench. Throws Failure (usage errors for bench options on the real library).
     explicit Session(const MeterOptions& options);
     ~Session();
     Session(const Session&) = delete;
@@ -31,10 +27,14 @@ public:
     const Library& library() const { return library_; }
     const Api& api() const { return library_.api(); }
     bool simulated() const { return library_.simulated(); }
+    // The simulated meters' bench; null for the real library.
+    SimBench* bench() const { return bench_.get(); }
     const MeterOptions& options() const { return options_; }
 
     // Opens the meter the options ask for: the one with --meter's serial, or
     // the first one found. Throws Failure(kExitNoMeter) with advice when none.
+    // The run's first meter opened (here, by openSerial or openAll) starts
+    // the bench's cable timers.
     Meter open();
     // Opens the meter with this serial number (a logger waiting for its meter
     // to come back). Throws Failure like open().
@@ -48,17 +48,7 @@ public:
     // The advice for "no meter could be opened".
     [[noreturn]] void throwNoMeter();
 
-    // The simulated meter's bus index behind an open meter (-1 when unknown
-    // or not simulated).
-    int simulatedIndex(const Meter& meter) const;
-
-    // With --unplug-after: pulls the simulated meter's cable that many
-    // seconds from now (on a timer thread); with --replug-after plugs it back
-    // in that much later.
-    void armUnplug(const Meter& meter);
-
 private:
-    void configureSimulation();
     // How many meters the bus holds (claimed or not); -1 when unknown.
     int metersOnTheBus() const;
     // Opens the next free meter with its identification.
@@ -69,10 +59,7 @@ private:
 
     MeterOptions options_;
     Library library_;
-    std::thread unplugTimer_;
-    std::mutex timerMutex_;
-    std::condition_variable timerWake_;
-    bool ending_ = false;
+    std::unique_ptr<SimBench> bench_;
 };
 
 }  // namespace korvel::cli

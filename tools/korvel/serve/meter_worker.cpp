@@ -51,7 +51,8 @@ std::uint64_t newClientId() {
 }
 
 MeterWorker::MeterWorker(Session& session, ExchangeMode mode, std::function<void()> wake)
-    : session_(session), mode_(mode), wake_(std::move(wake)) {}
+    : session_(session), mode_(mode), wake_(std::move(wake)),
+      bench_(session.bench() != nullptr ? session.bench()->seat() : nullptr) {}
 
 MeterWorker::~MeterWorker() { stop(); }
 
@@ -331,8 +332,7 @@ void MeterWorker::opened(Meter meter) {
             seenIdentification_ = meter_->identification();
         }
     }
-    simulatedIndex_ = session_.simulatedIndex(*meter_);
-    if (!everOpened_) session_.armUnplug(*meter_);  // --unplug-after counts from the first open
+    if (bench_) bench_->opened(*meter_);
     log(std::string(everOpened_ ? "meter opened again: " : "meter ") + meter_->identification() + " (" +
         session_.library().path() + ")");
     everOpened_ = true;
@@ -342,23 +342,16 @@ void MeterWorker::opened(Meter meter) {
 }
 
 void MeterWorker::toggleCable() {
-    if (!session_.simulated() || simulatedIndex_ < 0) {
+    if (!bench_) {
         log("SIGUSR1 ignored: it pulls the cable of a simulated meter only");
         return;
     }
-    const Api& api = session_.api();
-    if (!cablePulled_) {
-        api.korvelSimUnplug(simulatedIndex_);
-        cablePulled_ = true;
-        log("simulated meter " + std::to_string(simulatedIndex_) + ": cable pulled (SIGUSR1)");
-    } else if (api.korvelSimReplug(simulatedIndex_) != 0) {
-        log("simulated meter: cannot plug the cable back in");
-    } else {
-        cablePulled_ = false;
+    const BenchSeat::CableTurn turn = bench_->toggleCable();
+    log(turn.message);
+    if (turn.pluggedBack) {
         // Looked for at once rather than after the backoff.
         nextAttempt_ = Clock::now();
         backoff_ = kFirstBackoff;
-        log("simulated meter " + std::to_string(simulatedIndex_) + ": cable plugged back in (SIGUSR1)");
     }
 }
 

@@ -12,6 +12,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -76,8 +77,12 @@ public:
     // Moves the finished lines into *out.
     void takeDone(std::vector<Done>* out, int owner = SocketDoor);
 
-    // With the simulated meter: pulls its cable, or plugs it back in.
+    // With a bench of simulated meters: pulls the meter's cable, or plugs it
+    // back in (SIGUSR1).
     void requestCableToggle();
+    // The meter's place on the bench; null without one (a real meter). For
+    // tasks: it is the worker thread's.
+    BenchSeat* benchSeat() const { return bench_.get(); }
 
     // Work for the meter's thread besides client lines: given the open
     // meter, or null while it is missing. A task that finds the connection
@@ -159,8 +164,7 @@ private:
 
     // The worker thread's own (openNow before start aside).
     std::optional<Meter> meter_;
-    int simulatedIndex_ = -1;
-    bool cablePulled_ = false;
+    const std::unique_ptr<BenchSeat> bench_;
     bool everOpened_ = false;
     bool reportedMissing_ = false;
     Clock::time_point nextAttempt_{};

@@ -44,7 +44,6 @@ int runInteractive(Meter& meter) {
 int runConsole(Session& session) {
     session.library().require(reinterpret_cast<const void*>(session.api().scpiCommand), "scpiCommand");
     Meter meter = session.open();
-    session.armUnplug(meter);
     if (_isatty(_fileno(stdin)) == 0) {
         ScriptRunner runner(meter);
         runner.runStream(std::cin, true);

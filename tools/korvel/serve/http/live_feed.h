@@ -37,7 +37,6 @@ struct MeterStatus {
     int hold = -1;       // -1: not known
     int relative = -1;
     int autoRange = -1;  // as last set from the page: the meter has no query for it
-    int simulatedIndex = -1;
 };
 
 struct HistoryPoint {

@@ -42,7 +42,6 @@ void Sampler::identify(Meter& meter) {
     status.identification = meter.identification();
     status.serial = meter.serial();
     status.probe = trim(meter.scpi("*OPT?"));
-    status.simulatedIndex = session_.simulatedIndex(meter);
     feed_.setStatus(status);
     handle_ = meter.handle();
     refreshModes(meter);

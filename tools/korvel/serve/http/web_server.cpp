@@ -146,7 +146,7 @@ struct WebServer::State {
         f.scpiClients = scpiClients ? scpiClients() : 0;
         f.scpi = static_cast<bool>(scpiClients);
         f.access = accessName(access.source);
-        f.simulated = session.simulated();
+        f.simulated = worker.benchSeat() != nullptr;  // the page shows the bench's field control
         return f;
     }
 
@@ -358,9 +358,10 @@ void WebServer::State::changes() {
             log("page: recording stopped (" + std::to_string(recording.rows) + " rows in " + recording.path + ")");
         res.set(state(feed.latest()) + "\n", kJson);
     });
-    if (!session.simulated()) return;
+    BenchSeat* const bench = worker.benchSeat();
+    if (bench == nullptr) return;
     // The simulated probe's field, for trying the page (and for its tests).
-    server.post("/api/sim/field", [this](const Request& req, Reply& res) {
+    server.post("/api/sim/field", [this, bench](const Request& req, Reply& res) {
         if (!mayChange(req, res)) return;
         double tesla = 0;
         try {
@@ -371,8 +372,7 @@ void WebServer::State::changes() {
         } catch (const std::exception&) {
             return refuse(res, 400, "tesla must be a number from -10 to 10");
         }
-        const int index = feed.status().simulatedIndex;
-        worker.post([this, index, tesla](Meter*) { session.api().korvelSimSetField(index < 0 ? 0 : index, tesla); });
+        worker.post([bench, tesla](Meter*) { bench->setField(tesla); });
         worker.requestSample();
         res.set("{}\n", kJson);
     });
@@ -409,9 +409,9 @@ void WebServer::State::downloads() {
         auto bytes = std::make_shared<std::vector<std::uint8_t>>();
         const std::string error = onWorker(
             [this, bytes](Meter& meter) -> std::string {
-                const int index = session.simulatedIndex(meter);
-                const int simulatedSize = index >= 0 ? session.api().korvelSimEepromSize(index) : -1;
-                const int size = simulatedSize > 0 ? simulatedSize : kDefaultEepromSize;
+                const BenchSeat* bench = worker.benchSeat();
+                const int benchSize = bench != nullptr ? bench->memorySize() : -1;
+                const int size = benchSize > 0 ? benchSize : kDefaultEepromSize;
                 try {
                     *bytes = EepromAccess(session.api(), meter.handle()).read(0, size);
                 } catch (const Failure& failure) {
