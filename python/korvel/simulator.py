@@ -278,9 +278,13 @@ class Simulator:
         return out
 
     def index_of(self, meter: "Meter") -> Optional[int]:
-        """The number of the simulated meter that ``meter`` is connected to,
-        found by which meter's exchange counter moves when it is asked
-        something harmless; None when it cannot be told."""
+        """The number of the simulated meter that ``meter`` is connected to;
+        None when it cannot be told (its connection closed or lost)."""
+        if getattr(self._lib._cdll, "korvelSimIndexOf", None) is not None:
+            index = _newer_function(self._lib, "korvelSimIndexOf", [ctypes.c_uint])(meter.handle)
+            return index if index >= 0 else None
+        # An older library: the meter whose exchange counter moves when it
+        # is asked something harmless.
         count = self._lib.korvelSimMeterCount()
         for _ in range(3):
             before = [self._lib.korvelSimGetSetting(i, int(Setting.EXCHANGES)) for i in range(count)]

@@ -189,6 +189,18 @@ def test_serial_picks_the_meter_of_a_bench(sim):
             assert first.serial == "KV0001"
 
 
+def test_index_of_names_the_simulated_meter_behind_a_connection(sim):
+    sim.reset(3)
+    with korvel.Meter(simulate=True, serial="KV0003") as third, korvel.Meter(simulate=True) as first:
+        before = sim.setting(2, korvel.simulator.Setting.EXCHANGES)
+        assert (sim.index_of(third), sim.index_of(first)) == (2, 0)
+        assert sim.setting(2, korvel.simulator.Setting.EXCHANGES) == before  # no exchange spent
+        sim.unplug(2)
+        with pytest.raises(korvel.KorvelError):
+            third.range
+        assert sim.index_of(third) is None
+
+
 def test_no_meter_raises_meter_not_found(sim):
     sim.reset(0)
     with pytest.raises(korvel.MeterNotFound, match="simulated"):
