@@ -26,7 +26,8 @@ const std::string& loadError() {
     static std::string error;
     static std::once_flag once;
     std::call_once(once, [] {
-        static const SystemSymbol symbols[] = {{"pmap_set", &table.set}, {"pmap_unset", &table.unset}, {nullptr, nullptr}};
+        static const SystemSymbol symbols[] = {
+            {"pmap_set", &table.set}, {"pmap_unset", &table.unset}, {nullptr, nullptr}};
         error = openSystemLibrary({"libtirpc.so.3", "libtirpc3", "KORVEL_TIRPC_LIBRARY", symbols},
                                   "korvel serve's VXI-11 registration with rpcbind");
     });
