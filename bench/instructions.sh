@@ -34,7 +34,9 @@ printf '%-28s %12s %12s\n' "per operation" "library" "with bus"
 row "checksum, 60 bytes" checksum
 row "build + validate a frame" frame
 row "mtrGetReading" getreading
-if nm -C "$driver" | grep -q ' T scpiCommand'; then
+# grep reads all of nm's output: with -q it would stop at the first match and nm,
+# killed by SIGPIPE, would fail the pipeline under pipefail (the rows were skipped).
+if nm -C "$driver" | grep ' T scpiCommand' >/dev/null; then
   row 'scpi "*IDN?"' scpi '*IDN?'
   row 'scpi ":MEAS:FLUX?"' scpi ':MEAS:FLUX?'
   row 'scpi "*STB?"' scpi '*STB?'

@@ -93,10 +93,14 @@ class Stream(threading.Thread):
         self.events = 0
         self.stopping = False
         self.connection = None
+        self.sock = None
 
     def run(self):
         self.connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30)
         self.connection.request("GET", "/api/stream", headers={"Accept": "text/event-stream"})
+        # Kept: a response that closes the connection at its end takes the
+        # connection's socket from it, and stop() still has to end the stream.
+        self.sock = self.connection.sock
         response = self.connection.getresponse()
         while not self.stopping:
             line = response.fp.readline()
@@ -108,8 +112,8 @@ class Stream(threading.Thread):
     def stop(self):
         self.stopping = True
         try:
-            self.connection.sock.shutdown(2)
-        except OSError:
+            self.sock.shutdown(2)
+        except (OSError, AttributeError):
             pass
 
 

@@ -25,17 +25,52 @@ For PyMeasure procedures, see :mod:`korvel.pymeasure` (through ``korvel serve``)
 
 from __future__ import annotations
 
-from typing import List, Optional
-
-from . import _library
-from .errors import (ConnectionLost, InvalidReading, KorvelError, LibraryNotFound,
-                     MeterMemoryError, MeterNotFound, TransferRefused)
-from .meter import ERROR_TEXTS, Eeprom, Meter, error_text
-from .logs import Gap, Log, LogError, LoggedReading, Run, read_log
-from .simulator import Call, Fault, Setting, Simulator
-from .types import AcDc, LcdImage, MU0, Packet, Reading, RegisterSet, Units
+# Not typing.TYPE_CHECKING: importing typing alone costs more than the rest
+# of `import korvel`; type checkers honour this name either way.
+TYPE_CHECKING = False
 
 __version__ = "1.0.0"
+
+# Where each public name lives. Nothing below is imported until first used
+# (module __getattr__), so `import korvel` stays cheap: ctypes, the library
+# search and the log reader load when a program first needs them.
+_LAZY = {
+    "errors": ("ConnectionLost", "InvalidReading", "KorvelError", "LibraryNotFound", "MeterMemoryError",
+               "MeterNotFound", "TransferRefused"),
+    "meter": ("ERROR_TEXTS", "Eeprom", "Meter", "error_text"),
+    "logs": ("Gap", "Log", "LogError", "LoggedReading", "Run", "read_log"),
+    "simulator": ("Call", "Fault", "Setting", "Simulator"),
+    "types": ("AcDc", "LcdImage", "MU0", "Packet", "Reading", "RegisterSet", "Units"),
+}
+_HOME = {name: module for module, names in _LAZY.items() for name in names}
+_SUBMODULES = frozenset(("errors", "meter", "logs", "simulator", "types", "pymeasure", "_library",
+                         "_format", "_records"))
+
+if TYPE_CHECKING:  # what type checkers and IDEs see
+    from typing import List, Optional
+
+    from .errors import (ConnectionLost, InvalidReading, KorvelError, LibraryNotFound,  # noqa: F401
+                         MeterMemoryError, MeterNotFound, TransferRefused)
+    from .logs import Gap, Log, LogError, LoggedReading, Run, read_log  # noqa: F401
+    from .meter import ERROR_TEXTS, Eeprom, Meter, error_text  # noqa: F401
+    from .simulator import Call, Fault, Setting, Simulator  # noqa: F401
+    from .types import AcDc, LcdImage, MU0, Packet, Reading, RegisterSet, Units  # noqa: F401
+
+
+def __getattr__(name: str):
+    import importlib
+    if name in _HOME:
+        value = getattr(importlib.import_module("." + _HOME[name], __name__), name)
+    elif name in _SUBMODULES:
+        value = importlib.import_module("." + name, __name__)
+    else:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    globals()[name] = value  # found once; later lookups skip this function
+    return value
+
+
+def __dir__():
+    return sorted(set(globals()) | set(__all__))
 
 
 def find_library(simulate: bool = False, library: Optional[str] = None) -> str:
@@ -48,6 +83,7 @@ def find_library(simulate: bool = False, library: Optional[str] = None) -> str:
 
     Raises :class:`LibraryNotFound` listing every place tried.
     """
+    from . import _library
     return _library.load(simulate, library).path
 
 
@@ -60,11 +96,13 @@ def library_path(simulate: bool = False) -> str:
 
     Raises :class:`LibraryNotFound` listing every place tried.
     """
+    from . import _library
     return _library.load(simulate).file
 
 
 def library_candidates(simulate: bool = False, library: Optional[str] = None) -> List[str]:
     """Every place :func:`find_library` would try, in order."""
+    from . import _library
     return _library.candidates(simulate, library)
 
 

@@ -31,7 +31,6 @@ nothing else is tried, so a typo never silently picks up another build.
 from __future__ import annotations
 
 import ctypes
-import ctypes.util
 import os
 import shutil
 import sys
@@ -343,6 +342,7 @@ def candidates(simulate: bool, library: Optional[str] = None) -> List[str]:
         return [os.environ[variable]]
     name = library_name(simulate)
     found = [str(folder / name) for folder in _installed_folders() + _source_tree_folders()]
+    import ctypes.util  # costly (it may run ldconfig): only when the search gets this far
     default = ctypes.util.find_library(_base_name(simulate))
     if default:
         found.append(default)

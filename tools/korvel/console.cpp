@@ -17,11 +17,39 @@
 #include "core/failure.h"
 #include "core/scpi_catalog.h"
 #include "core/script.h"
+#include "core/system_library.h"
 
 namespace korvel::cli {
 namespace {
 
 constexpr int kHistoryLines = 1000;
+
+// libedit, opened only for an interactive console (a pipe needs no editor),
+// so no other subcommand pays for loading it and its terminal libraries.
+#define KORVEL_EDIT_SYMBOLS(X)                                                                        \
+    X(readline) X(add_history) X(stifle_history) X(read_history) X(write_history)                      \
+    X(history_truncate_file) X(rl_completion_matches) X(rl_readline_name) X(rl_getc_function)          \
+    X(rl_catch_signals) X(rl_basic_word_break_characters) X(rl_completion_append_character)            \
+    X(rl_attempted_completion_function) X(rl_attempted_completion_over)
+
+struct LineEditor {
+#define KORVEL_POINTER(name) decltype(&::name) name = nullptr;
+    KORVEL_EDIT_SYMBOLS(KORVEL_POINTER)
+#undef KORVEL_POINTER
+};
+
+LineEditor edit;
+
+void openLineEditor() {
+    static const SystemSymbol symbols[] = {
+#define KORVEL_SYMBOL(name) {#name, &edit.name},
+        KORVEL_EDIT_SYMBOLS(KORVEL_SYMBOL)
+#undef KORVEL_SYMBOL
+        {nullptr, nullptr}};
+    const std::string why =
+        openSystemLibrary({"libedit.so.2", "libedit2", "KORVEL_LIBEDIT_LIBRARY", symbols}, "korvel console");
+    if (!why.empty()) throw Failure(kExitMeterError, why + "; piped lines (korvel console < FILE) need no line editor");
+}
 
 std::string historyPath() {
     const char* home = std::getenv("HOME");
@@ -39,8 +67,8 @@ char* nextCompletion(const char* text, int state) {
 }
 
 char** completeLine(const char* text, int, int) {
-    rl_attempted_completion_over = 1;  // never fall back to file names
-    return rl_completion_matches(text, nextCompletion);
+    *edit.rl_attempted_completion_over = 1;  // never fall back to file names
+    return edit.rl_completion_matches(text, nextCompletion);
 }
 
 // Ctrl-C at the prompt: counted by the tool's signal policy; the line being
@@ -72,15 +100,15 @@ int readKey(FILE*) {
 
 
 int runInteractive(Meter& meter) {
-    rl_readline_name = "korvel";
-    rl_getc_function = readKey;  // before the editor starts (the history calls start it)
-    rl_catch_signals = 0;        // its own handler would pass Ctrl-C to the whole process group
-    rl_basic_word_break_characters = " ;";
-    rl_completion_append_character = '\0';
-    rl_attempted_completion_function = completeLine;
+    *edit.rl_readline_name = "korvel";
+    *edit.rl_getc_function = readKey;  // before the editor starts (the history calls start it)
+    *edit.rl_catch_signals = 0;        // its own handler would pass Ctrl-C to the whole process group
+    *edit.rl_basic_word_break_characters = " ;";
+    *edit.rl_completion_append_character = '\0';
+    *edit.rl_attempted_completion_function = completeLine;
     const std::string history = historyPath();
-    stifle_history(kHistoryLines);
-    if (!history.empty()) read_history(history.c_str());
+    edit.stifle_history(kHistoryLines);
+    if (!history.empty()) edit.read_history(history.c_str());
 
     std::printf("Connected to %s\nType SCPI commands (Tab completes), 'help' for the list, 'quit' to leave.\n",
                 meter.identification().c_str());
@@ -92,7 +120,7 @@ int runInteractive(Meter& meter) {
     interrupts = &signals;
     while (true) {
         signals.reset();
-        char* input = readline("korvel> ");
+        char* input = edit.readline("korvel> ");
         if (interrupted()) {  // Ctrl-C: the line was dropped
             std::free(input);
             continue;
@@ -104,9 +132,9 @@ int runInteractive(Meter& meter) {
         std::string line(input);
         std::free(input);
         if (line.find_first_not_of(" \t") == std::string::npos) continue;
-        add_history(line.c_str());
+        edit.add_history(line.c_str());
         // Saved as it grows, so a session ended by Ctrl-C keeps its history.
-        if (!history.empty()) write_history(history.c_str());
+        if (!history.empty()) edit.write_history(history.c_str());
         bool quit = false;
         std::string topic;
         if (isConsoleWord(line, &quit, &topic)) {
@@ -117,15 +145,17 @@ int runInteractive(Meter& meter) {
         if (!runner.send(line)) break;
     }
     interrupts = nullptr;
-    if (!history.empty()) history_truncate_file(history.c_str(), kHistoryLines);
+    if (!history.empty()) edit.history_truncate_file(history.c_str(), kHistoryLines);
     // Refusals were seen as they came; only a lost meter fails the session.
     return runner.lost() ? runner.finish() : kExitOk;
 }
 
 int runConsole(Session& session) {
     session.library().require(reinterpret_cast<const void*>(session.api().scpiCommand), "scpiCommand");
+    const bool interactive = isatty(STDIN_FILENO) != 0;
+    if (interactive) openLineEditor();  // before the meter, so a missing editor costs no open
     Meter meter = session.open();
-    if (isatty(STDIN_FILENO) == 0) {
+    if (!interactive) {
         // On a pipe: the lines of `korvel scpi`, no prompt.
         ScriptRunner runner(meter);
         runner.runStream(std::cin, true);

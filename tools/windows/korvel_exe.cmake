@@ -13,7 +13,7 @@ file(CREATE_LINK /usr/include/CLI ${korvel_cli11_root}/CLI SYMBOLIC)
 file(GLOB korvel_cli_core_sources CONFIGURE_DEPENDS ${korvel_cli_dir}/core/*.cpp)
 list(REMOVE_ITEM korvel_cli_core_sources ${korvel_cli_dir}/core/library.cpp
      ${korvel_cli_dir}/core/stop_signals.cpp ${korvel_cli_dir}/core/missing_meter.cpp
-     ${korvel_cli_dir}/core/service_notify.cpp)
+     ${korvel_cli_dir}/core/service_notify.cpp ${korvel_cli_dir}/core/system_library.cpp)
 add_library(korvel_cli_core STATIC ${korvel_cli_core_sources}
   ${korvel_cli_dir}/windows/library_win32.cpp ${korvel_cli_dir}/windows/stop_signals_win32.cpp
   ${korvel_cli_dir}/windows/missing_meter_win32.cpp ${korvel_cli_dir}/windows/service_notify_win32.cpp

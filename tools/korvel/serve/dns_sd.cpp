@@ -6,6 +6,7 @@
 #include <avahi-common/thread-watch.h>
 #include <net/if.h>
 
+#include "serve/avahi_loader.h"
 #include "serve/log.h"
 
 namespace korvel::cli::serve {
@@ -62,6 +63,10 @@ DnsSd::DnsSd(std::vector<Announcement> announcements, bool loopbackOnly) : state
     State& s = *state_;
     s.announcements = std::move(announcements);
     if (loopbackOnly) s.interface = static_cast<AvahiIfIndex>(if_nametoindex("lo"));
+    if (const std::string why = openAvahi(); !why.empty()) {
+        s.report("off: " + why);
+        return;
+    }
     s.poll = avahi_threaded_poll_new();
     if (s.poll == nullptr) {
         s.report("off: cannot start Avahi's thread");

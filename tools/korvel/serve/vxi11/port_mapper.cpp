@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "serve/vxi11/rpcbind_client.h"
 #include "vxi11.h"
 
 namespace korvel::cli::serve::vxi11 {
@@ -62,6 +63,10 @@ int listenOn111(const std::string& bind, std::string* why) {
 PortMapping arrangePortMapping(const std::string& bind, int corePort) {
     PortMapping mapping;
     if (rpcbindRuns()) {
+        if (std::string missing = openRpcbindClient(); !missing.empty()) {
+            mapping.why = missing;
+            return mapping;
+        }
         // A registration left by a server that did not stop cleanly goes first.
         pmap_unset(DEVICE_CORE, DEVICE_CORE_VERSION);
         if (pmap_set(DEVICE_CORE, DEVICE_CORE_VERSION, IPPROTO_TCP, static_cast<unsigned short>(corePort))) {
