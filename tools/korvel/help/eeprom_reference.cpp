@@ -18,8 +18,10 @@ const Example kExamples[] = {
 
 const ExitCode kExitCodes[] = {
     {0, "Success (for `verify`: the memory matches the image)."},
-    {1, "The meter answered with an error or the connection was lost; for `verify`, the memory differs from the image."},
-    {2, "Usage error: bad arguments, an image that does not fit, an image of another meter without `--other-meter`, an output file that exists or cannot be created."},
+    {1, "The meter answered with an error or the connection was lost; for `verify`, the memory differs from "
+        "the image."},
+    {2, "Usage error: bad arguments, an image that does not fit, an image of another meter without "
+        "`--other-meter`, an output file that exists or cannot be created."},
     {3, "No meter found."},
     {-1, nullptr},
 };

@@ -6,8 +6,8 @@ namespace korvel::cli::help {
 
 const Variable kEnvironment[] = {
     {"KORVEL_LIBRARY", "",
-     "The Korvel library to load instead of the installed one (`--library` wins); the documentation tier "
-     "points it at the simulated library."},
+     "The Korvel library to load (a build of your own, say): tried after `--library` and before the "
+     "program's own folder, the installed library folder and the dynamic loader's search."},
     {"KORVEL_SIM_LIBRARY", "",
      "With `--simulate`: the simulated library to load instead of the installed one (`--library` wins)."},
     {"HOME", "",

@@ -72,7 +72,7 @@ std::string manPage(const CLI::App& command) {
     if (program) {
         out += ".SH COMMANDS\n";
         for (const CLI::App* sub : subcommandsOf(command))
-            out += ".TP\n\\fB" + sub->get_name() + "\\fR\n" + roffInline(sub->get_description(), false) + "\nSee \\fB" +
+            out += ".TP\n\\fB" + sub->get_name() + "\\fR\n" + roffInline(sub->get_description(), false) + ". See \\fB" +
                    roffInline(pageName(*sub), false) + "\\fR(1).\n";
     }
     out += ".SH OPTIONS\n" + optionsOf(command, nullptr);

@@ -57,7 +57,8 @@ const Example kExamples[] = {
 
 const ExitCode kExitCodes[] = {
     {0, "Success (also a `read` ended by Ctrl-C)."},
-    {1, "The meter answered with an error, or the connection was lost (also: the memory differs from the image, the library could not be loaded)."},
+    {1, "The meter answered with an error, or the connection was lost (also: the memory differs from the "
+        "image, the library could not be loaded)."},
     {2, "Usage error: bad arguments, an image that does not fit, an output file that cannot be created."},
     {3, "No meter found, or none could be opened."},
     {-1, nullptr},

@@ -17,7 +17,8 @@ const Example kExamples[] = {
 
 const ExitCode kExitCodes[] = {
     {0, "Success."},
-    {1, "The broker refused the user name or password, the meter was lost (without `--reconnect`), the disk refused the spool or its state file, or another publisher holds the spool (its pid is named)."},
+    {1, "The broker refused the user name or password, the meter was lost (without `--reconnect`), the disk "
+        "refused the spool or its state file, or another publisher holds the spool (its pid is named)."},
     {2, "Usage error."},
     {3, "No meter found."},
     {-1, nullptr},

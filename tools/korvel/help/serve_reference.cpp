@@ -23,7 +23,9 @@ const Example kExamples[] = {
     {"korvel --simulate serve --http 8080", "And the live page on http://localhost:8080", true},
     {"korvel serve --no-scpi --http 8080 --record-dir /srv/korvel",
      "The page (and /metrics) alone, recordings in /srv/korvel", false},
-    {"python3 -c \"import pyvisa; print(pyvisa.ResourceManager('@py').open_resource(\n    'TCPIP0::127.0.0.1::5025::SOCKET', read_termination='\\n', write_termination='\\n'\n    ).query('*IDN?'))\"",
+    {"python3 -c \"import pyvisa; print(pyvisa.ResourceManager('@py').open_resource(\n"
+     "    'TCPIP0::127.0.0.1::5025::SOCKET', read_termination='\\n', write_termination='\\n'\n"
+     "    ).query('*IDN?'))\"",
      "A client: PyVISA over the socket port", true},
     {"curl -s http://127.0.0.1:8080/metrics", "The Prometheus metrics", false},
     {nullptr, nullptr, false},
