@@ -53,7 +53,7 @@ READY_TIMEOUT = 15
 
 @dataclass
 class Block:
-    where: str                                 # file:line of the opening fence, or a --help example
+    where: str                                 # file:line of the opening fence
     language: str
     text: str
     attributes: List[str] = field(default_factory=list)
