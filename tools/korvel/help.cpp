@@ -51,7 +51,8 @@ void add_help_command(CLI::App& app, korvel::cli::Context& context) {
                 "See korvel-help(1).\n");
     sub->add_option("COMMAND", options.command, "The command (default: the program itself)");
     sub->add_flag("--man", options.man, "As a man page (roff)");
-    sub->add_flag("--markdown", options.markdown, "As Markdown; without COMMAND, every command (docs/cli-reference.md)");
+    sub->add_flag("--markdown", options.markdown,
+                  "As Markdown; without COMMAND, every command (docs/cli-reference.md)");
     sub->add_option("--completion", options.completion, "Print the completion script for this shell")
         ->type_name("SHELL")
         ->check(CLI::IsMember({"bash"}));

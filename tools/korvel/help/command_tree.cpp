@@ -61,7 +61,8 @@ std::vector<std::string> synopsis(const CLI::App& command, const std::string& pa
     for (const CLI::Option* option : command.get_options()) {
         if (option->nonpositional()) continue;
         const std::string many = option->get_items_expected_max() > 1 ? "..." : "";
-        line += option->get_required() ? " " + option->get_name(true) + many : " [" + option->get_name(true) + many + "]";
+        const std::string word = option->get_name(true) + many;
+        line += option->get_required() ? " " + word : " [" + word + "]";
     }
     return {line};
 }

@@ -44,7 +44,8 @@ std::string optionsOf(const CLI::App& command, const CLI::App* parent) {
 std::string seeAlso(const CLI::App& command, const Reference* reference) {
     std::string out;
     if (command.get_parent() == nullptr) {
-        for (const CLI::App* sub : subcommandsOf(command)) out += ".BR " + roffInline(pageName(*sub), false) + " (1),\n";
+        for (const CLI::App* sub : subcommandsOf(command))
+            out += ".BR " + roffInline(pageName(*sub), false) + " (1),\n";
         return out + ".BR korvel (3)\n";
     }
     out = ".BR korvel (1)";
@@ -90,7 +91,8 @@ std::string manPage(const CLI::App& command) {
     }
     if (const auto variables = variablesOf(program ? "" : command.get_name()); !variables.empty()) {
         out += ".SH ENVIRONMENT\n";
-        for (const Variable* v : variables) out += ".TP\n.B " + std::string(v->name) + "\n" + roffInline(v->meaning) + "\n";
+        for (const Variable* v : variables)
+            out += ".TP\n.B " + std::string(v->name) + "\n" + roffInline(v->meaning) + "\n";
     }
     if (reference != nullptr && reference->examples != nullptr && reference->examples->command != nullptr) {
         out += ".SH EXAMPLES\n";
