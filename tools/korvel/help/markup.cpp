@@ -42,8 +42,8 @@ std::vector<Block> blocksOf(std::string_view text) {
             for (const auto line : pending) {
                 if (startsWith(line, "- ") || block.lines.empty())
                     block.lines.emplace_back(line.substr(2));
-                else
-                    block.lines.back() += " " + std::string(line);
+                else if (const size_t word = line.find_first_not_of(' '); word != std::string_view::npos)
+                    block.lines.back() += " " + std::string(line.substr(word));
             }
         } else {
             std::string joined;
