@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Documentation tier: every fenced code block of README.md, python/README.md
-# and docs/*.md, and the examples of `korvel ... --help` that use the
-# simulated meter, run as written on the simulated meter (tests/docs/run_docs.py;
+# and docs/*.md (the commands' examples among them, in the generated
+# docs/cli-reference.md), run as written on the simulated meter (tests/docs/run_docs.py;
 # tests/docs/README.md says how blocks are marked). First the runner's own tests. Uses build/ (test.sh has
 # built it) and builds only what the staged install needs there.
 #

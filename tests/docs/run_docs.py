@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs the documentation: every fenced code block of README.md,
-python/README.md and docs/*.md, and the runnable examples of each `korvel`
-subcommand's --help, on the simulated meter. A snippet that fails fails the
+python/README.md and docs/*.md (the commands' examples among them, in the
+generated docs/cli-reference.md), on the simulated meter. A snippet that fails fails the
 run. tests/docs/README.md describes the conventions for writers.
 
 Each Markdown file is one terminal session, as a reader pastes it: blocks run
@@ -53,7 +53,7 @@ READY_TIMEOUT = 15
 
 @dataclass
 class Block:
-    where: str                                 # file:line of the opening fence, or a --help example
+    where: str                                 # file:line of the opening fence
     language: str
     text: str
     attributes: List[str] = field(default_factory=list)
@@ -94,56 +94,6 @@ def markdown_blocks(path: Path) -> List[Block]:
         language = words[0].lower() if words else ""
         blocks.append(Block(f"{path.relative_to(CHECKOUT)}:{start}", language,
                             "\n".join(body) + "\n", words[1:]))
-    return blocks
-
-
-def help_pages(korvel: str, environment: Dict[str, str]) -> List[Tuple[str, str]]:
-    """(command, --help text) of the program and every subcommand, nested."""
-    pages, pending = [], [[]]
-    while pending:
-        words = pending.pop(0)
-        done = subprocess.run([korvel, *words, "--help"], capture_output=True, text=True,
-                              env=environment, timeout=30)
-        if done.returncode != 0:
-            raise Failure(f"korvel {' '.join(words)} --help: exit {done.returncode}\n{done.stderr}")
-        pages.append((" ".join(["korvel", *words]), done.stdout))
-        pending += [words + [line.split()[0]] for line in _section(done.stdout, "Subcommands:")]
-    return pages
-
-
-def _section(page: str, title: str) -> List[str]:
-    """The indented lines under a heading line of a help page."""
-    lines = page.splitlines()
-    if title not in [line.strip() for line in lines]:
-        return []
-    start = [line.strip() for line in lines].index(title) + 1
-    section = []
-    for line in lines[start:]:
-        if line and not line.startswith(" "):
-            break
-        section.append(line)
-    while section and not section[-1].strip():
-        section.pop()
-    return [line for line in section if line.strip()]
-
-
-def help_examples(command: str, page: str) -> List[Block]:
-    """The examples of one help page: a line indented two spaces starts one
-    (its description after two spaces or more), deeper lines continue it as
-    shown (a reader pastes them with their indentation). An
-    example runs when it uses the simulated meter (--simulate) or the bridge
-    on this machine; the others need a real meter and are shown only."""
-    examples: List[List[str]] = []
-    for line in _section(page, "Examples:"):
-        if line.startswith("   ") and examples:
-            examples[-1].append(line[2:].rstrip())
-        else:
-            examples.append([re.split(r"\s{2,}", line.strip(), maxsplit=1)[0]])
-    blocks = []
-    for example in examples:
-        text = "\n".join(example) + "\n"
-        attributes = [] if ("--simulate" in text or BRIDGE.search(text)) else ["norun"]
-        blocks.append(Block(f"{command} --help: {example[0]}", "sh", text, attributes))
     return blocks
 
 
@@ -470,9 +420,6 @@ def main() -> int:
         environment = stage_install(Path(args.build).resolve(), scratch)
         sources: List[Tuple[str, List[Block]]] = [
             (str(path.relative_to(CHECKOUT)), markdown_blocks(path)) for path in documents]
-        korvel = shutil.which("korvel", path=environment["PATH"])
-        sources += [(command, help_examples(command, page))
-                    for command, page in help_pages(korvel, environment)]
         for number, (source, blocks) in enumerate(sources):
             if args.only and args.only not in source:
                 continue

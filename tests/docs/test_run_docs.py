@@ -66,25 +66,6 @@ def test_markdown_blocks_keep_language_markers_and_lines(tmp_path):
     assert not blocks[0].runs and blocks[1].runs and not blocks[2].runs
 
 
-def test_help_examples_keep_continuation_indentation_and_mark_runnable():
-    page = textwrap.dedent("""\
-        Usage: korvel thing
-
-        Examples:
-          korvel thing                 on a meter
-          korvel --simulate thing      on the simulated meter
-          python3 -c "import sys; print(
-              'TCPIP0::127.0.0.1::5025::SOCKET')"
-
-        'korvel COMMAND --help' shows more.
-        """)
-    blocks = run_docs.help_examples("korvel thing", page)
-    assert [b.text for b in blocks] == [
-        "korvel thing\n", "korvel --simulate thing\n",
-        "python3 -c \"import sys; print(\n    'TCPIP0::127.0.0.1::5025::SOCKET')\"\n"]
-    assert [b.runs for b in blocks] == [False, True, True]
-
-
 def test_a_failing_line_fails_and_the_session_carries_state(session):
     with pytest.raises(Failure, match="exit code"):
         session.run(Block("t", "sh", "true\nfalse\necho never\n"))

@@ -100,26 +100,31 @@ def check_records(rows):
 
 # ------------------------------------------------------------ program basics
 
-def test_version_and_help_name_the_exit_codes():
+def test_version_and_help_and_the_exit_codes_in_the_man_page():
     version = run("--version")
     assert version.returncode == 0
     assert re.fullmatch(r"korvel \d+\.\d+\.\d+\n", version.stdout)
     top = run("--help")
     assert top.returncode == 0
-    for line in ("0  success", "1  the meter answered with an error", "2  usage error", "3  no meter found"):
-        assert line in top.stdout
-    for name in ("info", "read", "scpi", "console", "eeprom", "list", "selftest"):
+    assert "man korvel" in top.stdout
+    for name in ("info", "read", "scpi", "console", "eeprom", "list", "selftest", "help"):
         assert re.search(rf"^\s+{name}\b", top.stdout, re.M), name
+    page = run("help", "--man").stdout
+    status = page.split(".SH EXIT STATUS\n", 1)[1].split(".SH ", 1)[0]
+    for code, words in (("0", "Success"), ("1", "The meter answered with an error"), ("2", "Usage error"),
+                        ("3", "No meter found")):
+        assert f".B {code}\n{words}" in status.replace("\\-", "-"), code
 
 
 @pytest.mark.parametrize("command", [["info"], ["read"], ["scpi"], ["console"], ["eeprom"], ["list"],
                                      ["selftest"], ["eeprom", "dump"], ["eeprom", "verify"],
                                      ["eeprom", "restore"]])
-def test_every_subcommand_has_help_with_examples(command):
+def test_every_subcommand_has_help_that_names_its_man_page_with_examples(command):
     result = run(*command, "--help")
     assert result.returncode == 0, result.stderr
-    assert "Examples:" in result.stdout
+    assert f"man korvel-{command[0]}" in result.stdout
     assert "--simulate" in result.stdout and "--meter" in result.stdout
+    assert "\n.SH EXAMPLES\n" in run("help", "--man", command[0]).stdout
 
 
 @pytest.mark.parametrize("args", [

@@ -169,13 +169,8 @@ int runConsole(Session& session) {
 
 void add_console_command(CLI::App& app, korvel::cli::Context& context) {
     using namespace korvel::cli;
-    CLI::App* sub = addSubcommand(
-        app, context, "console",
-        "Interactive SCPI console with line editing, history and Tab completion: history is kept in "
-        "~/.korvel_history, Tab completes the command keywords, 'help' lists the commands ('help WORD' those "
-        "that mention WORD; neither is sent to the meter), Ctrl-C drops the line being typed, 'quit' (or "
-        "Ctrl-D) leaves. On a pipe it reads lines like 'korvel scpi', without a prompt.",
-        "  korvel console\n  korvel --simulate console\n  printf '*IDN?\\n:MEAS:FLUX?\\n' | korvel console\n");
+    CLI::App* sub = addSubcommand(app, context, "console",
+                                  "Interactive SCPI console with line editing, history and Tab completion");
     sub->callback([&context] {
         context.action = [&context] {
             Session session(context.meter);

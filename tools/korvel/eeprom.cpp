@@ -392,22 +392,15 @@ void bind(CLI::App* sub, Context& context, std::shared_ptr<EepromOptions> option
 
 void add_eeprom_command(CLI::App& app, korvel::cli::Context& context) {
     using namespace korvel::cli;
-    CLI::App* eeprom = addSubcommand(
-        app, context, "eeprom",
-        "Back up, check and restore the meter's non-volatile memory (it holds the calibration) as raw "
-        "binary images",
-        "  korvel eeprom dump -o backup.bin\n"
-        "  korvel eeprom verify backup.bin\n"
-        "  korvel eeprom restore backup.bin --yes\n"
-        "  korvel eeprom dump -o probe.bin --start 0x100 --length 64\n");
+    CLI::App* eeprom = addSubcommand(app, context, "eeprom",
+                                     "Back up, check and restore the meter's memory (it holds the calibration)");
     eeprom->require_subcommand(1);
     const char* sizeHelp = "The meter's memory size in bytes (default: the simulated meter's own, 2048 for a "
                            "real meter)";
 
     auto dump = std::make_shared<EepromOptions>();
-    CLI::App* d = addSubcommand(*eeprom, context, "dump", "Save the meter's memory (or part of it) to FILE",
-                                "  korvel eeprom dump -o backup.bin\n"
-                                "  korvel eeprom dump -o part.bin --start 0x100 --length 64\n");
+    CLI::App* d = addSubcommand(*eeprom, context, "dump",
+                                "Save the meter's memory (or part of it) to FILE");
     d->add_option("-o,--output", dump->file, "The image file to write ('-': standard output)")
         ->type_name("FILE")
         ->required();
@@ -419,20 +412,13 @@ void add_eeprom_command(CLI::App& app, korvel::cli::Context& context) {
 
     auto verify = std::make_shared<EepromOptions>();
     CLI::App* v = addSubcommand(*eeprom, context, "verify",
-                                "Compare the meter's memory with an image; exit code 1 when they differ",
-                                "  korvel eeprom verify backup.bin\n"
-                                "  korvel eeprom verify part.bin --start 0x100\n");
+                                "Compare the meter's memory with an image; exit code 1 when they differ");
     addImageOptions(v, *verify, sizeHelp);
     bind(v, context, verify, runVerify);
 
     auto restore = std::make_shared<EepromOptions>();
-    CLI::App* r = addSubcommand(
-        *eeprom, context, "restore",
-        "Write an image back into the meter's memory, reading every chunk back to verify it: an image of "
-        "another meter (another serial number) is refused unless --other-meter; Ctrl-C, SIGTERM and SIGHUP "
-        "stop it only between verified chunks",
-        "  korvel eeprom restore backup.bin --yes\n"
-        "  korvel eeprom restore part.bin --start 0x100 --yes\n");
+    CLI::App* r = addSubcommand(*eeprom, context, "restore",
+                                "Write an image back into the meter's memory, reading every chunk back to verify it");
     addImageOptions(r, *restore, sizeHelp);
     r->add_flag("--yes", restore->yes, "Really overwrite the meter's memory");
     r->add_flag("--other-meter", restore->otherMeter,

@@ -31,11 +31,7 @@ int runInfo(Session& session) {
 
 void add_info_command(CLI::App& app, korvel::cli::Context& context) {
     using namespace korvel::cli;
-    CLI::App* sub = addSubcommand(
-        app, context, "info",
-        "Show what the meter is and how it is set: identification, probe, units, range, hold, relative "
-        "mode, a reading, the status byte and every entry of the error queue (which this empties)",
-        "  korvel info\n  korvel --simulate info\n  korvel info --meter KV0002\n");
+    CLI::App* sub = addSubcommand(app, context, "info", "Show what the meter is and how it is set");
     sub->callback([&context] {
         context.action = [&context] {
             Session session(context.meter);

@@ -39,11 +39,8 @@ int runList(Session& session) {
 
 void add_list_command(CLI::App& app, korvel::cli::Context& context) {
     using namespace korvel::cli;
-    CLI::App* sub = addSubcommand(
-        app, context, "list",
-        "List every meter that can be opened, with its serial number, identification and probe. Meters "
-        "in use by another program are not listed.",
-        "  korvel list\n  korvel --simulate --meters 3 list\n");
+    CLI::App* sub = addSubcommand(app, context, "list",
+                                  "List every meter that can be opened, with its serial number and probe");
     sub->callback([&context] {
         context.action = [&context] {
             Session session(context.meter);

@@ -18,28 +18,12 @@ namespace {
 using korvel::cli::Context;
 
 constexpr const char* kDescription =
-    "korvel - the Korvel USB magnetic-field meter from the command line.\n"
-    "Talks to the first meter found on USB, or with --simulate to a simulated meter.";
+    "Drive a Korvel USB magnetic-field meter from the terminal (with --simulate, a simulated one)";
 
+// The rest of the reference is korvel(1), made from the same definitions.
 constexpr const char* kFooter = R"(
-Exit codes:
-  0  success
-  1  the meter answered with an error, or the connection was lost (also: the
-     memory differs from the image, the library could not be loaded)
-  2  usage error (bad arguments, an image that does not fit, an output file
-     that cannot be created)
-  3  no meter found (or none could be opened)
-
-Examples:
-  korvel --simulate info                   what the (simulated) meter is and how it is set
-  korvel --simulate read -n 10             ten readings
-  korvel read --duration 60 --interval 0.5 --format csv -o field.csv
-  korvel scpi '*IDN?' ':MEAS:FLUX?'        one reply per line
-  korvel console                           interactive SCPI console (Tab completes, 'help')
-  korvel eeprom dump -o backup.bin         back up the meter's calibration memory
-  korvel list                              every meter on the bus, with its serial number
-
-'korvel COMMAND --help' shows each command's options and examples.)";
+See 'man korvel' (or 'korvel help') for the description, exit status, environment and examples,
+and 'korvel COMMAND --help' for each command's options.)";
 
 using AddFunction = void (*)(CLI::App&, Context&);
 constexpr AddFunction kSubcommands[] = {

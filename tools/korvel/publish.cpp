@@ -257,26 +257,8 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
 void add_publish_command(CLI::App& app, korvel::cli::Context& context) {
     using namespace korvel::cli;
     static PublishOptions options;
-    CLI::App* sub = addSubcommand(
-        app, context, "publish",
-        "Publish the meter's readings to an MQTT broker, none lost: each reading is spooled on disk first "
-        "and leaves the spool once the broker has it (QoS 1) or it is sent (QoS 0); while the broker is away "
-        "readings wait in the spool and go out in order afterwards. Topics: PREFIX/SERIAL/reading (one JSON "
-        "record per reading, the log's record with a sequence number seq that rises by one per reading, also "
-        "across reconnections, crashes and runs with the same spool; a reading sent twice is the same record; "
-        "with --reconnect an outage of the meter is one {\"type\":\"gap\"} record with a number of its own), "
-        "PREFIX/SERIAL/meta (retained) and "
-        "PREFIX/SERIAL/status (retained \"online\"/\"offline\"; \"offline\" also as the last will). A full spool "
-        "drops its oldest readings, says so on standard error and puts the count of those that never reached "
-        "the broker in the next record (\"dropped\"). None lost holds for a killed program; on a power cut "
-        "the readings spooled in the last --sync-interval seconds and not yet at the broker may be. "
-        "Ctrl-C stops reading, waits up to --flush-timeout for the broker and leaves the rest "
-        "in the spool for the next run. Exit codes: 1 when the broker refuses the user name or password, "
-        "the meter is lost (without --reconnect), the disk refuses the spool, or another publisher holds "
-        "the spool (its pid is named).",
-        "  korvel --simulate publish --broker mqtt://127.0.0.1:1883 -n 10 --interval 0.1\n"
-        "  korvel publish --broker mqtts://broker.lab:8883 --cafile ca.pem --username bench3 --password-file pw\n"
-        "  mosquitto_sub -h 127.0.0.1 -t 'korvel/#' -v    # watch what arrives\n");
+    CLI::App* sub = addSubcommand(app, context, "publish",
+                                  "Publish the meter's readings to an MQTT broker, none lost");
     sub->add_option("--broker", options.broker, "mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (8883)")
         ->type_name("URL")
         ->required();

@@ -145,20 +145,8 @@ void add_read_command(CLI::App& app, korvel::cli::Context& context) {
     using namespace korvel::cli;
     auto options = std::make_shared<ReadOptions>();
     AcquisitionOptions& run = options->run;
-    CLI::App* sub = addSubcommand(
-        app, context, "read",
-        "Take readings with timestamps, as text, CSV or JSON lines: each has an ISO-8601 UTC timestamp, the "
-        "seconds since the first, the field in tesla, the meter's own text (as :MEAS:FLUX? shows it), units, "
-        "range and AC/DC. A CSV log starts with '#' lines and a JSON-lines log with a {\"type\":\"meta\"} "
-        "record naming the meter, its settings, the start time and the command (docs/records.md). Without -n, "
-        "--duration or --continuous it takes one reading. An existing -o file is refused unless --append or "
-        "--force. A summary goes to standard error. Ctrl-C ends the run cleanly.",
-        "  korvel read\n"
-        "  korvel --simulate read -n 10 --units T --range auto\n"
-        "  korvel read --duration 60 --interval 0.5 --format csv -o field.csv\n"
-        "  korvel read --continuous --format jsonl | jq .tesla\n"
-        "  korvel read --continuous --interval 1 --format csv -o field.csv --reconnect --rotate-time 86400 "
-        "--append\n");
+    CLI::App* sub = addSubcommand(app, context, "read",
+                                  "Take readings with timestamps, as text, CSV or JSON lines");
     sub->add_option("-n,--count", run.count, "Take COUNT readings")
         ->type_name("COUNT")
         ->check(valueCheck("-n", {ValueRule::Whole, 1, 0, false, true, "a whole number"}));

@@ -30,15 +30,8 @@ int runScpi(Session& session, const std::vector<std::string>& lines) {
 void add_scpi_command(CLI::App& app, korvel::cli::Context& context) {
     using namespace korvel::cli;
     auto lines = std::make_shared<std::vector<std::string>>();
-    CLI::App* sub = addSubcommand(
-        app, context, "scpi",
-        "Send SCPI lines to the meter and print each reply on its own line (nothing for an empty reply). "
-        "Without LINEs, reads them from standard input (blank lines and lines starting with # are "
-        "skipped). Exit code 1 when a reply is an error or the connection was lost.",
-        "  korvel scpi '*IDN?'\n"
-        "  korvel scpi ':UNIT:FLUX:DC:TESL' ':SENS:FLUX:RANG 1;:MEAS:FLUX?'\n"
-        "  korvel scpi < setup.scpi\n"
-        "  korvel --simulate scpi ':SYST:ERR?'\n");
+    CLI::App* sub = addSubcommand(app, context, "scpi",
+                                  "Send SCPI lines to the meter and print each reply");
     sub->add_option("LINE", *lines, "SCPI lines (several commands per line separated by ';')");
     sub->callback([&context, lines] {
         context.action = [&context, lines] {

@@ -68,11 +68,8 @@ int runSelftest(Session& session) {
 
 void add_selftest_command(CLI::App& app, korvel::cli::Context& context) {
     using namespace korvel::cli;
-    CLI::App* sub = addSubcommand(
-        app, context, "selftest",
-        "Run the library's console self-test (mbRunTest): press Enter, and it opens the meter, asks for its "
-        "identification and switches the analog output to 0 and, a second later, to 1",
-        "  korvel selftest\n  echo | korvel --simulate selftest\n");
+    CLI::App* sub = addSubcommand(app, context, "selftest",
+                                  "Run the library's console self-test (mbRunTest)");
     sub->callback([&context] {
         context.action = [&context] {
             Session session(context.meter);

@@ -409,51 +409,8 @@ int runServe(Session& session, const ServeOptions& options) {
 void add_serve_command(CLI::App& app, korvel::cli::Context& context) {
     using namespace korvel::cli;
     static serve::ServeOptions options;
-    CLI::App* sub = addSubcommand(
-        app, context, "serve",
-        "Offer the meter as a LAN instrument: VXI-11 (VISA resource TCPIP0::HOST::inst0::INSTR; further meters "
-        "inst1, inst2, ... and each also inst-SERIAL) and a SCPI socket per meter (TCPIP0::HOST::PORT::SOCKET, "
-        "terminations \"\\n\", from --port upward). VXI-11 clients ask the port mapper on port 111: the server "
-        "registers with rpcbind when it runs, else answers the port mapper itself when it may bind port 111 "
-        "(root or CAP_NET_BIND_SERVICE), else says once why VXI-11 is off. A VXI-11 client's device_lock "
-        "(VISA lock_excl) holds the meter: other VXI-11 links wait for it only with the wait-for-lock flag, "
-        "else get error 11; socket clients' queries still answer but their changes are refused into their "
-        "own error queue (which their :SYST:ERR?, *ESR? and *CLS read instead of the meter's); page settings "
-        "get HTTP 423; a lock dies with its link. Each line is one message; its commands are separated by \";\". A line is answered only when it "
-        "holds a query: the queries' responses in order, joined by \";\" (so *OPC? reads 1). Commands that are "
-        "not queries answer nothing; a refusal goes to the error queue (:SYST:ERR?). A header may omit its "
-        "leading colon (MEAS:FLUX?). Lines may end in LF, CR LF or CR. Besides the meter's own commands: *WAI, "
-        "*TST? (identification and one reading; 0 passed, 1 failed), :READ? and :FETC? (the reading as a plain "
-        "number in the meter's units: gauss, tesla or A/m); *RST is refused into the error queue. --raw gives "
-        "the meter's own dialect instead: every line's reply as the interpreter gives it. Commands that change "
-        "the meter's memory or calibration are refused unless --allow-service. Without a meter the server "
-        "waits for one and answers queries \"USB Connection Problem\" meanwhile (also while a lost meter is "
-        "looked for again: after 1 s, then 2, 4, ... up to every 30 s); --no-wait exits 3 instead. Meter "
-        "exchanges run on a thread of their own, the clients served in turn (one line each), so a newcomer "
-        "waits one exchange per other busy client at most; a client found gone loses the lines it had waiting. "
-        "Out of file descriptors, newcomers are told \"ERR: too many clients\" and closed. Past 10 connections "
-        "from a host in a minute, the log counts them (\"N connections from HOST in the last minute\"). "
-        "SIGINT or SIGTERM stop the "
-        "server; with --simulate, SIGUSR1 pulls the simulated meter's cable or plugs it back in. --http PORT also "
-        "serves a live page (the reading, a chart of the last 1, 10 or 60 minutes, min/max/mean/standard deviation, "
-        "units, AC/DC, range, auto-range, relative and hold, recording to CSV, the memory image read only) and "
-        "Prometheus metrics on /metrics; every page shares one stream of readings (10 a second while a page "
-        "watches or a recording runs). The page answers only requests whose Host names this server or "
-        "localhost; a change must be a POST from the page's own Origin with the server's token; a setting the "
-        "meter cannot begin within 10 s is answered 503 and dropped. An HTTP connection is closed after 5 s "
-        "without a request, 2 s into a request not yet whole; past 2048 connections the one waiting longest "
-        "for its request makes room. Reachable from "
-        "other hosts without --http-token-file, the page is read-only.",
-        "  korvel serve --simulate                 simulated meter on 127.0.0.1:5025 and VXI-11 inst0\n"
-        "  korvel serve --all                      every meter found: inst0, inst1, ... and ports 5025, 5026, ...\n"
-        "  korvel serve --meter KV0001 --meter KV0002  these two meters, in this order\n"
-        "  korvel serve --port 5555                a real meter on another port\n"
-        "  korvel serve --bind 0.0.0.0             reachable from the lab network\n"
-        "  korvel --simulate serve --http 8080     and the live page on http://localhost:8080\n"
-        "  korvel serve --no-scpi --http 8080      the page (and /metrics) alone\n"
-        "  python3 -c \"import pyvisa; print(pyvisa.ResourceManager('@py').open_resource(\n"
-        "      'TCPIP0::127.0.0.1::5025::SOCKET', read_termination='\\n', write_termination='\\n'\n"
-        "      ).query('*IDN?'))\"\n");
+    CLI::App* sub = addSubcommand(app, context, "serve",
+                                  "Offer the meter as a LAN instrument (VXI-11, SCPI socket, live page, /metrics)");
     sub->add_option("--bind", options.bind, "Address to listen on (default 127.0.0.1: this host only)")
         ->type_name("ADDR");
     sub->add_option("--port", options.port, "TCP port (default 5025; 0 picks a free one, see the log)")

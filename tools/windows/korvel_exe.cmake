@@ -31,7 +31,7 @@ target_compile_definitions(korvel_cli_core PUBLIC KORVEL_CLI_VERSION="${PROJECT_
   PRIVATE KORVEL_CLI_SONAME="${KORVEL_LIBRARY_NAME}.dll" KORVEL_CLI_SIM_SONAME="${KORVEL_LIBRARY_NAME}-sim.dll"
   KORVEL_USB_VENDOR_ID=${KORVEL_USB_VENDOR_ID} KORVEL_USB_PRODUCT_ID=${KORVEL_USB_PRODUCT_ID})
 
-file(GLOB korvel_cli_sources CONFIGURE_DEPENDS ${korvel_cli_dir}/*.cpp)
+file(GLOB korvel_cli_sources CONFIGURE_DEPENDS ${korvel_cli_dir}/*.cpp ${korvel_cli_dir}/help/*.cpp)
 list(REMOVE_ITEM korvel_cli_sources ${korvel_cli_dir}/console.cpp ${korvel_cli_dir}/serve.cpp
      ${korvel_cli_dir}/publish.cpp)
 add_executable(korvel_cli ${korvel_cli_sources} ${korvel_cli_dir}/windows/console_win32.cpp

@@ -23,10 +23,9 @@ struct Context {
     std::string commandLine;
 };
 
-// Adds the subcommand with the meter options. The program's --help lists the
-// description's first clause; the subcommand's own --help shows all of it,
-// then the examples.
-CLI::App* addSubcommand(CLI::App& app, Context& context, const std::string& name,
-                        const std::string& description, const std::string& examples);
+// Adds the subcommand with the meter options. `summary` is the one line the
+// program's --help and the man page's NAME show; the rest of the reference is
+// in help/<name>_reference.cpp, and --help points to the man page.
+CLI::App* addSubcommand(CLI::App& app, Context& context, const std::string& name, const std::string& summary);
 
 }  // namespace korvel::cli

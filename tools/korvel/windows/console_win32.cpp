@@ -57,13 +57,9 @@ int runConsole(Session& session) {
 
 void add_console_command(CLI::App& app, korvel::cli::Context& context) {
     using namespace korvel::cli;
-    CLI::App* sub = addSubcommand(
-        app, context, "console",
-        "Interactive SCPI console, one plain line at a time (this Windows build has no line editing, "
-        "history or Tab completion): 'help' lists the commands ('help WORD' those that mention WORD; "
-        "neither is sent to the meter), 'quit' (or Ctrl-Z, Enter) leaves. On a pipe it reads lines like "
-        "'korvel scpi', without a prompt.",
-        "  korvel console\n  korvel --simulate console\n");
+    CLI::App* sub = addSubcommand(app, context, "console",
+                                  "Interactive SCPI console, one plain line at a time (no line editing, history or "
+                                  "Tab completion in this Windows build; 'quit' or Ctrl-Z, Enter leaves)");
     sub->callback([&context] {
         context.action = [&context] {
             Session session(context.meter);

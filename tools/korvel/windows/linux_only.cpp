@@ -9,7 +9,7 @@ namespace {
 void addLinuxOnly(CLI::App& app, korvel::cli::Context& context, const char* name, const char* what) {
     using namespace korvel::cli;
     CLI::App* sub = addSubcommand(app, context, name,
-                                  std::string(what) + " Not in this Windows build of korvel.", "");
+                                  std::string(what) + " Not in this Windows build of korvel.");
     sub->allow_extras();
     sub->callback([&context, name] {
         context.action = [name]() -> int {
