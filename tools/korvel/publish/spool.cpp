@@ -203,7 +203,7 @@ void Spool::delivered(std::uint64_t upTo) {
     if (at <= head_) return;
     head_ = at;
     stateChanged_ = true;
-    if (++undelivered_ >= kSaveEvery) save();
+    ++undelivered_;  // saved by saveDue() once there are many
     if (head_ >= kCompactAfter && head_ * 2 >= end_) compact();
 }
 
@@ -223,9 +223,31 @@ SpoolState Spool::state() const {
 }
 
 bool Spool::maintain() {
-    const auto now = std::chrono::steady_clock::now();
-    if ((unsynced_ || stateChanged_) && now - lastSync_ >= syncEvery_) save();
+    const SaveWork work = saveDue();
+    if (work.due) saveFailed(writeSave(work));
     return failure_.empty();
+}
+
+Spool::SaveWork Spool::saveDue() {
+    const auto now = std::chrono::steady_clock::now();
+    const bool timer = (unsynced_ || stateChanged_) && now - lastSync_ >= syncEvery_;
+    if (!failure_.empty() || (!timer && undelivered_ < kSaveEvery)) return {};
+    SaveWork work{true, unsynced_, state()};
+    lastSync_ = now;
+    unsynced_ = stateChanged_ = false;
+    undelivered_ = 0;
+    return work;
+}
+
+std::string Spool::writeSave(const SaveWork& work) const {
+    if (work.sync && ::fdatasync(fd_) != 0) return "spool: cannot flush " + data_ + ": " + std::strerror(errno);
+    if (!writeState(state_, work.state))
+        return "spool: cannot write the state file " + state_ + ": " + std::strerror(errno);
+    return {};
+}
+
+void Spool::saveFailed(const std::string& failure) {
+    if (failure_.empty()) failure_ = failure;
 }
 
 bool Spool::save() {

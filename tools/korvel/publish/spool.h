@@ -85,6 +85,19 @@ public:
     // Flushes appended records to the disk and writes the state, each when
     // its time has come (--sync-interval); the publisher calls it often.
     bool maintain();
+    // The same in two halves, so the disk's wait holds no lock: saveDue()
+    // (under the callers' mutex) says what is due now, by the timer or after
+    // many deliveries, and counts it as done; writeSave() writes it without
+    // the mutex, on the one thread that saves (the publisher's); a failure it
+    // returns goes to saveFailed() under the mutex again.
+    struct SaveWork {
+        bool due = false;
+        bool sync = false;  // flush the records to the disk first
+        SpoolState state;
+    };
+    SaveWork saveDue();
+    std::string writeSave(const SaveWork& work) const;
+    void saveFailed(const std::string& failure);
     // Flushes and writes the state now.
     bool save();
     const std::string& failure() const { return failure_; }
