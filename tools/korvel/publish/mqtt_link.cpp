@@ -118,7 +118,11 @@ void MqttLink::notify() {
 void MqttLink::wait(std::chrono::milliseconds most) {
     using Clock = std::chrono::steady_clock;
     const int socket = mosquitto_socket(client_);
-    if (socket < 0 && refusalKnown()) most = std::min(most, std::chrono::milliseconds(0));
+    {
+        // Messages already sent (QoS 0, written at once) free the window: no sleep.
+        std::lock_guard lock(mutex_);
+        if (!acknowledged_.empty() || !refusal_.empty()) most = std::chrono::milliseconds(0);
+    }
     if (socket < 0) {
         const auto untilAttempt =
             std::chrono::duration_cast<std::chrono::milliseconds>(nextAttempt_ - Clock::now()) +
