@@ -170,8 +170,9 @@ def drain(args, program, env, broker, folder):
                                           "--interval", "0.001", "--qos", "1", "--spool", spool], env=env,
                                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
             time.sleep(2)
-            broker.stop()
+            subscriber.terminate()  # it would wait for the broker otherwise
             subscriber.wait()
+            broker.stop()
             time.sleep(args.outage)
             broker.start()
             subscriber = subprocess.Popen(["mosquitto_sub", "-p", str(broker.port), "-t", topic, "-q", "1", "-c",

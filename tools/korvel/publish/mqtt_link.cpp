@@ -177,7 +177,7 @@ bool MqttLink::refused(std::string* why) const {
     return true;
 }
 
-int MqttLink::publish(const std::string& topic, const std::string& payload, int qos, bool retain) {
+int MqttLink::publish(const std::string& topic, std::string_view payload, int qos, bool retain) {
     int mid = 0;
     const int code = mosquitto_publish(client_, &mid, topic.c_str(), static_cast<int>(payload.size()),
                                        payload.data(), qos, retain);

@@ -14,6 +14,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 struct mosquitto;
 
@@ -59,7 +60,7 @@ public:
     std::string downReason() const;
 
     // Queues a message; its id, or -1 when it could not be queued.
-    int publish(const std::string& topic, const std::string& payload, int qos, bool retain);
+    int publish(const std::string& topic, std::string_view payload, int qos, bool retain);
     // Ids of the messages the broker acknowledged (QoS 1) or that were sent (QoS 0).
     void takeAcknowledged(std::deque<int>* out);
     // A clean goodbye (no last will).

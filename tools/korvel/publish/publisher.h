@@ -64,8 +64,9 @@ private:
         bool acknowledged;
     };
     struct Copied {
-        std::string record;
-        std::uint64_t next;
+        std::size_t offset;  // in block_
+        std::size_t length;
+        std::uint64_t next;  // where the record after it starts in the spool
     };
 
     MqttLink& link_;
@@ -79,6 +80,7 @@ private:
     unsigned connection_ = 0;
     std::uint64_t cursor_ = 0;
     std::deque<InFlight> inFlight_;
+    std::vector<char> block_;  // the records copied out of the spool
     std::vector<Copied> batch_;
     std::size_t batchSize_ = 0;
     bool anyAcknowledged_ = false;

@@ -176,6 +176,18 @@ bool Spool::read(std::uint64_t at, std::string* record, std::uint64_t* next) con
     return true;
 }
 
+std::size_t Spool::readRecords(std::uint64_t at, char* buffer, std::size_t size) const {
+    if (at < base_ + head_ || at - base_ >= end_) return 0;
+    const std::uint64_t from = at - base_;
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(size, end_ - from));
+    const ssize_t got = ::pread(fd_, buffer, want, static_cast<off_t>(from));
+    if (got <= 0) return 0;
+    // Up to the last whole record.
+    std::size_t whole = static_cast<std::size_t>(got);
+    while (whole > 0 && buffer[whole - 1] != '\n') --whole;
+    return whole;
+}
+
 bool Spool::readAt(std::uint64_t at, std::string* record, std::uint64_t* next) const {
     if (at >= end_) return false;
     char buffer[kLongestRecord + 1];

@@ -69,6 +69,10 @@ public:
     std::uint64_t head() const { return base_ + head_; }
     std::uint64_t end() const { return base_ + end_; }
     bool read(std::uint64_t at, std::string* record, std::uint64_t* next) const;
+    // The whole records from `at` on, each with its line feed, in one read
+    // of at most `size` bytes (more than the longest record); the bytes
+    // copied (0: none there).
+    std::size_t readRecords(std::uint64_t at, char* buffer, std::size_t size) const;
 
     // The publisher's side. sent(): everything before `upTo` is on its way
     // (a record dropped from there may still reach the broker). delivered():
