@@ -288,7 +288,7 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
                 signals.stop();
             }
             one->done = true;
-            broker.notify();
+            broker.wake();
         });
     }
 
@@ -300,6 +300,8 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
     Watchdog::Loop watchdog;
     std::deque<int> acknowledged;
     const auto most = loopWait(options.syncInterval);
+    publish::LinkView reported;
+    Clock::time_point nextReport{};
     while (true) {
         watchdog.alive();
         acknowledged.clear();
@@ -317,20 +319,35 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
         }
         bool healthy = true;
         bool readersDone = true;
-        publish::LinkView view;
+        bool inFlight = false;
+        // On before the spools are looked at: a record spooled after the
+        // look wakes the loop, unless an acknowledgement is due anyway.
+        broker.wakeOnRecords(true);
         for (auto& meterRun : runs) {
             meterRun->publisher->settle();
             healthy = meterRun->publisher->step() && healthy;
             readersDone = readersDone && meterRun->done;
-            view.published += meterRun->publisher->published();
-            std::lock_guard lock(meterRun->spoolMutex);
-            view.pendingBytes += meterRun->spool->pendingBytes();
-            view.cut += meterRun->sink->cut();
+            inFlight = inFlight || meterRun->publisher->inFlight();
         }
-        view.connected = broker.connected();
-        view.connections = broker.connections();
-        view.reason = broker.downReason();
-        report.update(view);
+        // While away from the broker, records wait for it in any case.
+        if (inFlight || !broker.connected()) broker.wakeOnRecords(false);
+        const auto now = Clock::now();
+        if (now >= nextReport || broker.connected() != reported.connected ||
+            broker.connections() != reported.connections) {
+            // The report's view every 50 ms at most, and at once when the link changes.
+            nextReport = now + std::chrono::milliseconds(50);
+            reported = publish::LinkView{};
+            for (auto& meterRun : runs) {
+                reported.published += meterRun->publisher->published();
+                std::lock_guard lock(meterRun->spoolMutex);
+                reported.pendingBytes += meterRun->spool->pendingBytes();
+                reported.cut += meterRun->sink->cut();
+            }
+            reported.connected = broker.connected();
+            reported.connections = broker.connections();
+            reported.reason = broker.downReason();
+            report.update(reported);
+        }
         if (broker.refused(&refusal)) {
             refused = true;
             signals.stop();  // ends the readers too

@@ -110,6 +110,10 @@ MqttLink::~MqttLink() {
 }
 
 void MqttLink::notify() {
+    if (wakeOnRecords_.load()) wake();
+}
+
+void MqttLink::wake() {
     if (notified_.exchange(true)) return;  // a wake-up is on its way already
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t ignored = ::write(wake_, &one, sizeof one);

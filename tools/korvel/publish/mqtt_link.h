@@ -67,8 +67,15 @@ public:
     void disconnect();
 
     // Wakes wait() from any thread (a record was spooled). Cheap when called
-    // often: one write per wake-up, however many notifications came.
+    // often: one write per wake-up, however many notifications came; none
+    // while the loop said it needs none (wakeOnRecords(false)).
     void notify();
+    // Whether notify() wakes the loop. The loop turns it off while messages
+    // are in flight (their acknowledgements wake it, and it takes the new
+    // records then, in one batch), and on before it looks for records.
+    void wakeOnRecords(bool wake) { wakeOnRecords_.store(wake); }
+    // Wakes wait() from any thread, always.
+    void wake();
     // Waits for the broker's socket, a notify() or `most`, then does the
     // link's reading, writing, keepalive and reconnection.
     void wait(std::chrono::milliseconds most);
@@ -84,6 +91,7 @@ private:
     struct mosquitto* client_ = nullptr;
     int wake_ = -1;  // eventfd
     std::atomic<bool> notified_{false};
+    std::atomic<bool> wakeOnRecords_{true};
     std::chrono::steady_clock::time_point nextAttempt_{};
     int retries_ = 0;  // failed attempts since the last connection
     std::atomic<bool> connected_{false};

@@ -53,6 +53,7 @@ public:
     // Nothing waits in the spool or in flight.
     bool idle();
     std::uint64_t published() const { return published_; }
+    bool inFlight() const { return !inFlight_.empty(); }
     const Topics& topics() const { return topics_; }
 
 private:
