@@ -435,7 +435,7 @@ void add_publish_command(CLI::App& app, korvel::cli::Context& context) {
         "the meter is lost (without --reconnect), the disk refuses the spool, or another publisher holds "
         "the spool (its pid is named).",
         "  korvel --simulate publish --broker mqtt://127.0.0.1:1883 -n 10 --interval 0.1\n"
-        "  korvel --simulate --meters 3 publish --all --broker mqtt://127.0.0.1:1883 -n 10\n"
+        "  korvel --simulate --meters 3 publish --all --broker mqtt://127.0.0.1:1883 -n 10 --interval 0.1\n"
         "  korvel publish --broker mqtts://broker.lab:8883 --cafile ca.pem --username bench3 --password-file pw\n"
         "  mosquitto_sub -h 127.0.0.1 -t 'korvel/#' -v    # watch what arrives\n");
     sub->add_option("--broker", options.broker, "mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (8883)")
