@@ -30,6 +30,7 @@
 #include "core/state_dir.h"
 #include "core/watchdog.h"
 #include "publish/broker_report.h"
+#include "publish/meter_run.h"
 #include "publish/mqtt_link.h"
 #include "publish/publisher.h"
 #include "publish/spool.h"
@@ -91,57 +92,6 @@ std::string spoolFolder(const std::string& chosen) {
     return folder;
 }
 
-// Readings and gap records into the spool, which puts the next sequence
-// number in front of each, so a consumer can account for every number; the
-// link's loop is woken for each.
-class SpoolSink : public ReadingSink {
-public:
-    SpoolSink(publish::Spool& spool, std::mutex& mutex, std::string serial, publish::MqttLink& link)
-        : spool_(spool), mutex_(mutex), serial_(std::move(serial)), link_(link) {}
-
-    int reading(const LoggedReading& reading) override { return add(serialReading(serial_, reading)); }
-    int gap(WallClock::time_point from, WallClock::time_point to) override {
-        return add(serialGap(serial_, from, to));
-    }
-    // Records dropped by the full spool so far (under the spool's mutex).
-    std::uint64_t cut() const { return cut_; }
-
-private:
-    int add(const std::string& record) {
-        {
-            std::lock_guard lock(mutex_);
-            const publish::Appended appended = spool_.append(record);
-            if (!appended.written) return EIO;  // the spool's failure() says why
-            cut_ += static_cast<std::uint64_t>(appended.cut);  // told by the broker report
-        }
-        link_.notify();
-        return 0;
-    }
-
-    publish::Spool& spool_;
-    std::mutex& mutex_;
-    const std::string serial_;
-    publish::MqttLink& link_;
-    std::uint64_t cut_ = 0;
-};
-
-// One meter of the run: its acquisition on a thread of its own, its spool
-// and its publisher on the shared connection.
-struct MeterRun {
-    explicit MeterRun(Meter opened) : meter(std::move(opened)) {}
-    Meter meter;
-    std::unique_ptr<Acquisition> acquisition;
-    std::string serial;
-    std::mutex spoolMutex;
-    std::unique_ptr<publish::Spool> spool;
-    std::unique_ptr<SpoolSink> sink;
-    std::unique_ptr<publish::Publisher> publisher;
-    std::thread reader;
-    std::atomic<bool> done{false};
-    RunEnd end = RunEnd::Done;
-    std::string failure;  // nothing may escape the thread (that would abort the program)
-};
-
 // Every meter found (--all), the serials asked for (--meter, repeated), or
 // the one meter the program's options name.
 std::vector<Meter> openMeters(Session& session, const PublishOptions& options) {
@@ -182,7 +132,7 @@ std::chrono::milliseconds loopWait(double syncInterval) {
 
 // Retained "offline" on every status topic the run announced, then waits
 // up to `seconds` for the broker to have them.
-void announceOffline(publish::MqttLink& broker, const std::vector<std::unique_ptr<MeterRun>>& runs,
+void announceOffline(publish::MqttLink& broker, const std::vector<std::unique_ptr<publish::MeterRun>>& runs,
                      const std::string& processStatus, double seconds) {
     if (!broker.connected()) return;
     std::vector<int> waiting;
@@ -220,8 +170,9 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
     AcquisitionOptions run = options.run;
     run.settings = settingsOf(options.settings);
     run.continuous = run.count == 0;  // without -n: until stopped
-    std::vector<std::unique_ptr<MeterRun>> runs;
-    for (Meter& meter : openMeters(session, options)) runs.push_back(std::make_unique<MeterRun>(std::move(meter)));
+    std::vector<std::unique_ptr<publish::MeterRun>> runs;
+    for (Meter& meter : openMeters(session, options))
+        runs.push_back(std::make_unique<publish::MeterRun>(std::move(meter)));
     if (runs.size() == 1) session.armUnplug(runs.front()->meter);
     const bool several = runs.size() > 1;
     StopSignals signals({FurtherSignal::Counted});  // a second Ctrl-C stops waiting for the broker
@@ -267,7 +218,7 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
         meterRun->publisher = std::make_unique<publish::Publisher>(
             broker, spool, meterRun->spoolMutex, publish::topicsFor(options.topicPrefix, meterRun->serial),
             options.qos, metaRecord(meterRun->acquisition->meta()), owners, processStatus);
-        meterRun->sink = std::make_unique<SpoolSink>(spool, meterRun->spoolMutex, meterRun->serial, broker);
+        meterRun->sink = std::make_unique<publish::SpoolSink>(spool, meterRun->spoolMutex, meterRun->serial, broker);
     }
     const std::string where = link.broker.host + ":" + std::to_string(link.broker.port);
     publish::BrokerReport report(where, spoolPath, static_cast<std::uint64_t>(options.spoolMax), status,
@@ -276,7 +227,7 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
                                          broker.publish(meterRun->publisher->topics().link, line, 1, true);
                                  });
     for (auto& meterRun : runs) {
-        MeterRun* const one = meterRun.get();
+        publish::MeterRun* const one = meterRun.get();
         one->reader = std::thread([one, &status, &signals, &broker] {
             try {
                 ServiceRunEvents events(status, "publishing");  // its watchdog loop ends with the run
