@@ -291,7 +291,7 @@ def test_one_process_publishes_three_meters_through_a_broker_restart(broker, kor
     with its own spool, numbers and topics. The broker restarts mid-run and
     every number of every meter arrives once; a clean stop leaves every
     status offline, and each meter names the connection's status topic."""
-    consumer, out = collect(broker, tmp_path)
+    consumer, out = collect(broker, tmp_path, idle=10)  # longer than the outage and the backoff
     process = subprocess.Popen([korvel_program, "--simulate", "--meters", "3", "publish", "--all", "--broker",
                                 f"mqtt://127.0.0.1:{broker.port}", "-n", "150", "--interval", "0.02",
                                 "--spool", str(tmp_path / "spool")],
