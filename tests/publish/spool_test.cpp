@@ -299,5 +299,37 @@ TEST_F(SpoolTest, CompactionKeepsTheNewestNumberWhenEverythingWasDelivered) {
     EXPECT_EQ(again.nextSeq(), 2001U);
 }
 
+TEST_F(SpoolTest, RecordsAreCopiedOutWholeInOneRead) {
+    Spool spool(folder.string(), "KV0001", 1 << 20);
+    for (int n = 1; n <= 4; ++n) spool.append(body(n));
+    // Each record is {"seq":N,"n":10N} and a line feed: 18 bytes.
+    char buffer[64];
+    ASSERT_EQ(spool.readRecords(spool.head(), buffer, sizeof buffer), 54U);  // three whole, the fourth cut off
+    EXPECT_EQ(std::string(buffer, 54), record(1) + "\n" + record(2) + "\n" + record(3) + "\n");
+    EXPECT_EQ(spool.readRecords(spool.head() + 54, buffer, sizeof buffer), 18U);
+    EXPECT_EQ(std::string(buffer, 18), record(4) + "\n");
+    EXPECT_EQ(spool.readRecords(spool.end(), buffer, sizeof buffer), 0U);
+    spool.delivered(spool.head() + 18);
+    EXPECT_EQ(spool.readRecords(spool.head() - 18, buffer, sizeof buffer), 0U);  // delivered: gone
+}
+
+TEST_F(SpoolTest, ASaveDueAfterManyDeliveriesIsWrittenOutsideTheLockAndKept) {
+    Spool spool(folder.string(), "KV0001", 1 << 20, 3600);  // the timer never comes in this test
+    for (int n = 1; n <= 300; ++n) spool.append(body(n));
+    EXPECT_FALSE(spool.saveDue().due);
+    // 256 acknowledgements, one record each: 18 bytes up to number 9, 19 up to 99, then 20.
+    std::uint64_t at = spool.head();
+    for (int n = 1; n <= 256; ++n) spool.delivered(at += (n < 10 ? 18 : n < 100 ? 19 : 20));
+    const Spool::SaveWork work = spool.saveDue();
+    ASSERT_TRUE(work.due);
+    EXPECT_TRUE(work.sync);
+    EXPECT_FALSE(spool.saveDue().due);  // counted as done
+    EXPECT_EQ(spool.writeSave(work), "");
+    SpoolState saved;
+    ASSERT_EQ(readState((folder / "KV0001.state").string(), &saved), StateFile::Read);
+    EXPECT_EQ(saved.head, 9U * 18 + 90U * 19 + 157U * 20);
+    EXPECT_EQ(saved.nextSeq, 301U);
+}
+
 }  // namespace
 }  // namespace korvel::cli::publish

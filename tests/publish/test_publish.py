@@ -284,3 +284,57 @@ def test_over_range_readings_say_so_in_the_payload(broker, korvel_program, sim_e
     records = [json.loads(line) for line in received.communicate(timeout=60)[0].splitlines()]
     assert [r["over_range"] for r in records] == [True, True]
     assert all(abs(r["counts"]) >= 32767 and r["serial"] == "KV0001" for r in records)
+
+
+def test_one_process_publishes_three_meters_through_a_broker_restart(broker, korvel_program, sim_env, tmp_path):
+    """publish --all: one process and one connection for three meters, each
+    with its own spool, numbers and topics. The broker restarts mid-run and
+    every number of every meter arrives once; a clean stop leaves every
+    status offline, and each meter names the connection's status topic."""
+    consumer, out = collect(broker, tmp_path, idle=10)  # longer than the outage and the backoff
+    process = subprocess.Popen([korvel_program, "--simulate", "--meters", "3", "publish", "--all", "--broker",
+                                f"mqtt://127.0.0.1:{broker.port}", "-n", "150", "--interval", "0.02",
+                                "--spool", str(tmp_path / "spool")],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=sim_env)
+    time.sleep(1.2)
+    broker.stop()
+    time.sleep(3)  # the meters spool meanwhile
+    broker.start()
+    _, err = process.communicate(timeout=120)
+    assert process.returncode == 0, err
+    summary, errors = consumer.communicate(timeout=120)
+    for serial in ("KV0001", "KV0002", "KV0003"):
+        assert f"{serial}: 150 readings taken" in err, err
+        assert seqs_of(out, serial) == list(range(1, 151)), summary + errors
+        assert sorted(path.name for path in (tmp_path / "spool").glob(f"{serial}.*")) == \
+            [f"{serial}.lock", f"{serial}.spool", f"{serial}.state"]
+        assert broker.retained(f"korvel/{serial}/status") == "offline"
+        assert broker.retained(f"korvel/{serial}/publisher") == "korvel/publisher/korvel-KV0001/status"
+    assert broker.retained("korvel/publisher/korvel-KV0001/status") == "offline"
+    assert broker.errors() == []
+
+
+def test_a_killed_fleet_publisher_is_marked_offline_by_its_last_will(broker, korvel_program, sim_env, tmp_path):
+    process = subprocess.Popen([korvel_program, "--simulate", "--meters", "2", "publish", "--meter", "KV0002",
+                                "--meter", "KV0001", "--broker", f"mqtt://127.0.0.1:{broker.port}", "--interval",
+                                "0.1", "--spool", str(tmp_path / "spool")],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=sim_env)
+    will = "korvel/publisher/korvel-KV0002/status"  # the client id follows the first meter given
+    deadline = time.monotonic() + 20
+    while broker.retained(will) != "online" or broker.retained("korvel/KV0001/status") != "online":
+        assert time.monotonic() < deadline, "never online"
+        time.sleep(0.2)
+    process.send_signal(signal.SIGKILL)
+    process.wait(timeout=10)
+    deadline = time.monotonic() + 20
+    while broker.retained(will) != "offline":
+        assert time.monotonic() < deadline, "the last will never came"
+        time.sleep(0.2)
+    assert broker.retained("korvel/KV0001/publisher") == will
+
+
+def test_all_and_meter_together_are_refused(korvel_program, sim_env, tmp_path):
+    done = subprocess.run([korvel_program, "--simulate", "--meters", "2", "publish", "--all", "--meter", "KV0001",
+                           "--broker", "mqtt://127.0.0.1:1", "--spool", str(tmp_path / "spool")],
+                          capture_output=True, text=True, env=sim_env, timeout=30)
+    assert done.returncode == 2 and "--all" in done.stderr, done.stderr

@@ -6,16 +6,19 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/acquisition.h"
 #include "core/subcommand.h"
@@ -27,6 +30,7 @@
 #include "core/state_dir.h"
 #include "core/watchdog.h"
 #include "publish/broker_report.h"
+#include "publish/meter_run.h"
 #include "publish/mqtt_link.h"
 #include "publish/publisher.h"
 #include "publish/spool.h"
@@ -51,6 +55,8 @@ struct PublishOptions {
     double flushTimeout = 30;
     double syncInterval = 1;
     RunSettingsOptions settings;
+    bool all = false;                 // --all
+    std::vector<std::string> meters;  // --meter, repeatable
 };
 
 std::string readPassword(const std::string& path) {
@@ -86,38 +92,65 @@ std::string spoolFolder(const std::string& chosen) {
     return folder;
 }
 
-// Readings and gap records into the spool, which puts the next sequence
-// number in front of each, so a consumer can account for every number.
-class SpoolSink : public ReadingSink {
-public:
-    SpoolSink(publish::Spool& spool, std::mutex& mutex, std::string serial)
-        : spool_(spool), mutex_(mutex), serial_(std::move(serial)) {}
-
-    int reading(const LoggedReading& reading) override { return add(serialReading(serial_, reading)); }
-    int gap(WallClock::time_point from, WallClock::time_point to) override {
-        return add(serialGap(serial_, from, to));
+// Every meter found (--all), the serials asked for (--meter, repeated), or
+// the one meter the program's options name.
+std::vector<Meter> openMeters(Session& session, const PublishOptions& options) {
+    if (options.all) {
+        std::vector<Meter> found = session.openAll();
+        if (found.empty()) session.throwNoMeter();
+        return found;
     }
-
-private:
-    int add(const std::string& record) {
-        std::lock_guard lock(mutex_);
-        const publish::Appended appended = spool_.append(record);
-        if (!appended.written) return EIO;  // the spool's failure() says why
-        cut_ += static_cast<std::uint64_t>(appended.cut);  // told by the broker report
-        return 0;
+    std::vector<Meter> meters;
+    if (options.meters.size() <= 1) {
+        meters.push_back(session.open());  // the session's options carry the one serial
+        return meters;
     }
+    for (std::size_t i = 0; i < options.meters.size(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            if (options.meters[i] == options.meters[j])
+                throw Failure(kExitUsage, "--meter " + options.meters[i] + " is given twice");
+        }
+        meters.push_back(session.openSerial(options.meters[i]));
+    }
+    return meters;
+}
 
-public:
-    // Records dropped by the full spool so far (under the spool's mutex).
-    std::uint64_t cut() const { return cut_; }
+// The topic of the last will when several meters share the connection.
+std::string processStatusTopic(const std::string& prefix, std::string clientId) {
+    for (char& c : clientId) {
+        if (c == '/' || c == '+' || c == '#') c = '_';
+    }
+    return prefix + "/publisher/" + clientId + "/status";
+}
 
-private:
+std::chrono::milliseconds loopWait(double syncInterval) {
+    // The longest sleep of the loop when nothing happens: the spool's flush
+    // timer, the watchdog and the broker report need a turn now and then.
+    const auto sync = std::chrono::milliseconds(static_cast<long long>(syncInterval * 1000));
+    return sync.count() > 0 ? std::min(sync, std::chrono::milliseconds(200)) : std::chrono::milliseconds(200);
+}
 
-    publish::Spool& spool_;
-    std::mutex& mutex_;
-    const std::string serial_;
-    std::uint64_t cut_ = 0;
-};
+// Retained "offline" on every status topic the run announced, then waits
+// up to `seconds` for the broker to have them.
+void announceOffline(publish::MqttLink& broker, const std::vector<std::unique_ptr<publish::MeterRun>>& runs,
+                     const std::string& processStatus, double seconds) {
+    if (!broker.connected()) return;
+    std::vector<int> waiting;
+    const auto offline = [&](const std::string& topic) {
+        const int mid = broker.publish(topic, "offline", 1, true);
+        if (mid >= 0) waiting.push_back(mid);
+    };
+    for (const auto& run : runs) offline(run->publisher->topics().status);
+    if (!processStatus.empty()) offline(processStatus);
+    const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    std::deque<int> acknowledged;
+    while (!waiting.empty() && Clock::now() < end && broker.connected()) {
+        broker.wait(std::chrono::milliseconds(50));
+        acknowledged.clear();
+        broker.takeAcknowledged(&acknowledged);
+        for (const int mid : acknowledged) std::erase(waiting, mid);
+    }
+}
 
 int runPublish(Session& session, const PublishOptions& options, const std::string& commandLine) {
     publish::LinkOptions link;
@@ -126,6 +159,8 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
         throw Failure(kExitUsage, "--password-file needs --username");
     if (!link.broker.tls && (!options.cafile.empty() || !options.cert.empty() || !options.key.empty()))
         throw Failure(kExitUsage, "--cafile, --cert and --key are for an mqtts:// broker");
+    if (options.all && !options.meters.empty())
+        throw Failure(kExitUsage, "--all publishes every meter found; leave out --meter, or --all");
     link.username = options.username;
     if (!options.passwordFile.empty()) link.password = readPassword(options.passwordFile);
     link.cafile = options.cafile;
@@ -135,88 +170,147 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
     AcquisitionOptions run = options.run;
     run.settings = settingsOf(options.settings);
     run.continuous = run.count == 0;  // without -n: until stopped
-    Meter meter = session.open();
+    std::vector<std::unique_ptr<publish::MeterRun>> runs;
+    for (Meter& meter : openMeters(session, options))
+        runs.push_back(std::make_unique<publish::MeterRun>(std::move(meter)));
+    const bool several = runs.size() > 1;
     StopSignals signals({FurtherSignal::Counted});  // a second Ctrl-C stops waiting for the broker
     RunMeta meta;
     meta.version = KORVEL_CLI_VERSION;
     meta.host = hostName();
     meta.command = commandLine;
-    Acquisition acquisition(session, meter, run, signals, meta);
     ServiceStatus status;  // under systemd: READY, a status line per change
-    {
+    for (auto& meterRun : runs) {
+        meterRun->acquisition = std::make_unique<Acquisition>(session, meterRun->meter, run, signals, meta);
         ServiceRunEvents setUpEvents(status, "publishing");
-        acquisition.setEvents(&setUpEvents);
-        const RunEnd setUp = acquisition.setUp();
-        acquisition.setEvents(nullptr);
+        meterRun->acquisition->setEvents(&setUpEvents);
+        const RunEnd setUp = meterRun->acquisition->setUp();
+        meterRun->acquisition->setEvents(nullptr);
         if (setUp != RunEnd::Done)
             throw Failure(kExitMeterError, "the connection to the meter was lost while setting it up");
+        meterRun->serial = meterRun->acquisition->serial();
     }
-    const std::string serial = acquisition.serial();
-    const publish::Topics topics = publish::topicsFor(options.topicPrefix, serial);
-    link.clientId = options.clientId.empty() ? "korvel-" + serial : options.clientId;
-    link.willTopic = topics.status;
+    const std::string firstSerial = runs.front()->serial;
+    link.clientId = options.clientId.empty() ? "korvel-" + firstSerial : options.clientId;
+    // One connection has one last will. One meter: the will is its status
+    // topic. Several: the will is the process's status topic, and each
+    // meter's publisher topic names it, so "online" on a meter's status
+    // holds while the process's status is "online"; a clean stop sets every
+    // status "offline".
+    const std::string processStatus = several ? processStatusTopic(options.topicPrefix, link.clientId) : "";
+    link.willTopic = several ? processStatus : publish::topicsFor(options.topicPrefix, firstSerial).status;
     link.willPayload = "offline";
 
-    std::mutex spoolMutex;
     const std::string spoolPath = spoolFolder(options.spool);
-    publish::Spool spool(spoolPath, serial, static_cast<std::uint64_t>(options.spoolMax), options.syncInterval);
-    for (const std::string& notice : spool.notices()) std::fprintf(stderr, "korvel: %s\n", notice.c_str());
-    if (!spool.empty())
-        std::fprintf(stderr, "korvel: %llu bytes of readings from an earlier run wait in the spool; sent first\n",
-                     static_cast<unsigned long long>(spool.pendingBytes()));
     publish::MqttLink broker(link);
-    publish::Publisher publisher(broker, spool, spoolMutex, topics, options.qos, metaRecord(acquisition.meta()));
-    SpoolSink sink(spool, spoolMutex, serial);
+    publish::Owners owners;
+    for (auto& meterRun : runs) {
+        meterRun->spool = std::make_unique<publish::Spool>(spoolPath, meterRun->serial,
+                                                           static_cast<std::uint64_t>(options.spoolMax),
+                                                           options.syncInterval);
+        publish::Spool& spool = *meterRun->spool;
+        for (const std::string& notice : spool.notices()) std::fprintf(stderr, "korvel: %s\n", notice.c_str());
+        if (!spool.empty())
+            std::fprintf(stderr, "korvel: %s%llu bytes of readings from an earlier run wait in the spool; sent first\n",
+                         several ? (meterRun->serial + ": ").c_str() : "",
+                         static_cast<unsigned long long>(spool.pendingBytes()));
+        meterRun->publisher = std::make_unique<publish::Publisher>(
+            broker, spool, meterRun->spoolMutex, publish::topicsFor(options.topicPrefix, meterRun->serial),
+            options.qos, metaRecord(meterRun->acquisition->meta()), owners, processStatus);
+        meterRun->sink = std::make_unique<publish::SpoolSink>(spool, meterRun->spoolMutex, meterRun->serial, broker);
+    }
     const std::string where = link.broker.host + ":" + std::to_string(link.broker.port);
     publish::BrokerReport report(where, spoolPath, static_cast<std::uint64_t>(options.spoolMax), status,
-                                 [&broker, &topics](const std::string& line) {
-                                     broker.publish(topics.link, line, 1, true);
+                                 [&broker, &runs](const std::string& line) {
+                                     for (const auto& meterRun : runs)
+                                         broker.publish(meterRun->publisher->topics().link, line, 1, true);
                                  });
-    std::atomic<bool> readerDone{false};
-    RunEnd end = RunEnd::Done;
-    std::string readerFailure;  // nothing may escape the thread (that would abort the program)
-    std::thread reading([&] {
-        try {
-            ServiceRunEvents events(status, "publishing");  // its watchdog loop ends with the run
-            acquisition.setEvents(&events);
-            end = acquisition.run(sink);
-            acquisition.setEvents(nullptr);
-        } catch (const std::exception& failure) {
-            readerFailure = failure.what();  // a setting refused after the meter came back
-            signals.stop();
-        }
-        readerDone = true;
-    });
+    for (auto& meterRun : runs) {
+        publish::MeterRun* const one = meterRun.get();
+        one->reader = std::thread([one, &status, &signals, &broker] {
+            try {
+                ServiceRunEvents events(status, "publishing");  // its watchdog loop ends with the run
+                one->acquisition->setEvents(&events);
+                one->end = one->acquisition->run(*one->sink);
+                one->acquisition->setEvents(nullptr);
+            } catch (const std::exception& failure) {
+                one->failure = failure.what();  // a setting refused after the meter came back
+                signals.stop();
+            }
+            one->done = true;
+            broker.wake();
+        });
+    }
 
     std::string refusal;
     bool refused = false;
     bool announcedWait = false;
+    unsigned connection = 0;
     Clock::time_point flushEnd{};
     Watchdog::Loop watchdog;
+    std::deque<int> acknowledged;
+    const auto most = loopWait(options.syncInterval);
+    publish::LinkView reported;
+    Clock::time_point nextReport{};
     while (true) {
         watchdog.alive();
-        publish::LinkView view;
-        view.connected = broker.connected();
-        view.connections = broker.connections();
-        view.reason = broker.downReason();
-        view.published = publisher.published();
-        {
-            std::lock_guard lock(spoolMutex);
-            view.pendingBytes = spool.pendingBytes();
-            view.cut = sink.cut();
+        acknowledged.clear();
+        broker.takeAcknowledged(&acknowledged);
+        for (const int mid : acknowledged) {
+            if (const auto owner = owners.find(mid); owner != owners.end()) {
+                owner->second->acknowledge(mid);
+                owners.erase(owner);
+            }
         }
-        report.update(view);
+        if (broker.connected() && broker.connections() != connection) {
+            connection = broker.connections();
+            owners.clear();  // what was in flight is sent again
+            if (several) broker.publish(processStatus, "online", 1, true);
+        }
+        bool healthy = true;
+        bool readersDone = true;
+        bool inFlight = false;
+        // On before the spools are looked at: a record spooled after the
+        // look wakes the loop, unless an acknowledgement is due anyway.
+        broker.wakeOnRecords(true);
+        for (auto& meterRun : runs) {
+            meterRun->publisher->settle();
+            healthy = meterRun->publisher->step() && healthy;
+            readersDone = readersDone && meterRun->done;
+            inFlight = inFlight || meterRun->publisher->inFlight();
+        }
+        // While away from the broker, records wait for it in any case.
+        if (inFlight || !broker.connected()) broker.wakeOnRecords(false);
+        const auto now = Clock::now();
+        if (now >= nextReport || broker.connected() != reported.connected ||
+            broker.connections() != reported.connections) {
+            // The report's view every 50 ms at most, and at once when the link changes.
+            nextReport = now + std::chrono::milliseconds(50);
+            reported = publish::LinkView{};
+            for (auto& meterRun : runs) {
+                reported.published += meterRun->publisher->published();
+                std::lock_guard lock(meterRun->spoolMutex);
+                reported.pendingBytes += meterRun->spool->pendingBytes();
+                reported.cut += meterRun->sink->cut();
+            }
+            reported.connected = broker.connected();
+            reported.connections = broker.connections();
+            reported.reason = broker.downReason();
+            report.update(reported);
+        }
         if (broker.refused(&refusal)) {
             refused = true;
-            signals.stop();  // ends the reader too
+            signals.stop();  // ends the readers too
             break;
         }
-        if (!publisher.step()) signals.stop();  // the spool failed: stop reading, send what it holds
-        if (readerDone || signals.stopping()) {
+        if (!healthy) signals.stop();  // a spool failed: stop reading, send what the spools hold
+        if (readersDone || signals.stopping()) {
             if (flushEnd == Clock::time_point{})
                 flushEnd = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                               std::chrono::duration<double>(options.flushTimeout));
-            if (publisher.idle() || Clock::now() >= flushEnd || signals.count() >= 2) break;
+            bool idle = true;
+            for (auto& meterRun : runs) idle = idle && meterRun->publisher->idle();
+            if (idle || Clock::now() >= flushEnd || signals.count() >= 2) break;
             if (!broker.connected() && !announcedWait) {
                 std::fprintf(stderr,
                              "korvel: waiting up to %g s for the broker to take the last readings "
@@ -225,29 +319,42 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
                 announcedWait = true;
             }
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        broker.wait(most);
     }
-    reading.join();
+    for (auto& meterRun : runs) meterRun->reader.join();
     ServiceNotifier::instance().stopping();
     if (refused)
         throw Failure(kExitMeterError, "the broker refused the connection (" + refusal +
                                            "): check --username and --password-file");
-    publisher.goOffline(2.0);
+    announceOffline(broker, runs, processStatus, 2.0);
     broker.disconnect();
-    std::lock_guard lock(spoolMutex);
-    spool.save();  // on failure, failure() says why
-    std::fprintf(stderr, "korvel: %lld reading%s taken, %llu published", acquisition.taken(),
-                 acquisition.taken() == 1 ? "" : "s", static_cast<unsigned long long>(publisher.published()));
-    if (sink.cut() > 0)
-        std::fprintf(stderr, "; %llu dropped by the full spool (--spool-max)", static_cast<unsigned long long>(sink.cut()));
-    if (!spool.empty())
-        std::fprintf(stderr, "; %llu bytes of readings left in %s for the next run",
-                     static_cast<unsigned long long>(spool.pendingBytes()), spoolPath.c_str());
-    std::fprintf(stderr, "\n");
-    if (!spool.failure().empty()) throw Failure(kExitMeterError, spool.failure());
-    if (!readerFailure.empty()) throw Failure(kExitMeterError, readerFailure);
-    if (end == RunEnd::Lost)
-        throw Failure(kExitMeterError, "the connection to the meter was lost (--reconnect waits for it)");
+    std::string failure;
+    for (auto& meterRun : runs) {
+        std::lock_guard lock(meterRun->spoolMutex);
+        publish::Spool& spool = *meterRun->spool;
+        spool.save();  // on failure, failure() says why
+        const Acquisition& acquisition = *meterRun->acquisition;
+        std::fprintf(stderr, "korvel: %s%lld reading%s taken, %llu published",
+                     several ? (meterRun->serial + ": ").c_str() : "", acquisition.taken(),
+                     acquisition.taken() == 1 ? "" : "s",
+                     static_cast<unsigned long long>(meterRun->publisher->published()));
+        if (meterRun->sink->cut() > 0)
+            std::fprintf(stderr, "; %llu dropped by the full spool (--spool-max)",
+                         static_cast<unsigned long long>(meterRun->sink->cut()));
+        if (!spool.empty())
+            std::fprintf(stderr, "; %llu bytes of readings left in %s for the next run",
+                         static_cast<unsigned long long>(spool.pendingBytes()), spoolPath.c_str());
+        std::fprintf(stderr, "\n");
+        const std::string prefix = several ? meterRun->serial + ": " : "";
+        if (!failure.empty()) continue;
+        if (!spool.failure().empty())
+            failure = prefix + spool.failure();
+        else if (!meterRun->failure.empty())
+            failure = prefix + meterRun->failure;
+        else if (meterRun->end == RunEnd::Lost)
+            failure = prefix + "the connection to the meter was lost (--reconnect waits for it)";
+    }
+    if (!failure.empty()) throw Failure(kExitMeterError, failure);
     return kExitOk;
 }
 
@@ -302,9 +409,17 @@ void add_publish_command(CLI::App& app, korvel::cli::Context& context) {
     sub->add_flag("--reconnect", options.run.reconnect,
                   "When the meter is lost, wait for the same meter (by serial), apply the settings again and go on");
     addRunSettingsOptions(sub, &options.settings);
+    sub->add_flag("--all", options.all, "Publish every meter found at the start, on one connection");
+    // Repeatable here, so the one-meter form every subcommand has gives way.
+    sub->remove_option(sub->get_option("--meter"));
+    sub->add_option("--meter", options.meters, "Publish the meter with this serial number; repeatable")
+        ->type_name("SERIAL")
+        ->group("Meter selection");
     sub->callback([&context] {
         context.action = [&context] {
-            Session session(context.meter);
+            MeterOptions chosen = context.meter;
+            if (options.meters.size() == 1) chosen.serial = options.meters.front();
+            Session session(chosen);
             return runPublish(session, options, context.commandLine);
         };
     });

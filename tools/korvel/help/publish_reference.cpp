@@ -7,6 +7,8 @@ namespace {
 const Example kExamples[] = {
     {"korvel --simulate publish --broker mqtt://127.0.0.1:1883 -n 10 --interval 0.1",
      "Ten simulated readings to a broker on this host", true},
+    {"korvel --simulate --meters 3 publish --all --broker mqtt://127.0.0.1:1883 -n 10 --interval 0.1",
+     "Three simulated meters on one connection", true},
     {"korvel publish --broker mqtts://broker.lab:8883 --cafile ca.pem --username bench3 --password-file pw --reconnect",
      "A real meter, over TLS, riding out a lost meter", false},
     {"mosquitto_sub -h 127.0.0.1 -t 'korvel/#' -v", "Watch what arrives", false},
@@ -51,6 +53,13 @@ identification, probe and settings, the host, the software, the start time and t
 (retained).
 - PREFIX`/`SERIAL`/status`: "online" or "offline" (retained); "offline" is also the last will, which
 the broker publishes when the program goes away without saying so.
+
+Several meters on one connection (`--all`, or `--meter` repeated): each meter keeps its own spool,
+numbers and topics as above. One connection has one last will, so it is then on
+PREFIX`/publisher/`CLIENT-ID`/status` ("online"/"offline", retained), and each meter's retained
+PREFIX`/`SERIAL`/publisher` names that topic: a meter's "online" holds while the topic it names says
+"online". A clean stop sets every meter's status and that topic to "offline". Each line of the
+closing summary on standard error then starts with the meter's serial number.
 
 The spool is bounded by `--spool-max`: when it is full the oldest readings are dropped, a line on
 standard error says so, and the next reading spooled carries the number of those that never reached

@@ -1,14 +1,20 @@
-// The connection to the MQTT broker, through libmosquitto's own network
-// thread: it connects, reconnects with a backoff (1 s, 2 s, 3 s ... up to 30 s) and
-// reports what the broker acknowledged. The last will marks the meter
-// offline if this program goes away without saying so.
+// The connection to the MQTT broker, driven by the publisher's own loop (no
+// network thread of libmosquitto's): wait() sleeps in poll() on the
+// broker's socket and a wake-up descriptor until the broker sends something
+// (acknowledgements), the socket takes more, a reader spooled a record
+// (notify()) or at most `most`; it reconnects with a backoff (1 s, 2 s, 3 s
+// ... up to 30 s) and reports what the broker acknowledged. The last will
+// marks the meter(s) offline if this program goes away without saying so.
+// One thread uses the link; only notify() may come from any thread.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 struct mosquitto;
 
@@ -54,18 +60,40 @@ public:
     std::string downReason() const;
 
     // Queues a message; its id, or -1 when it could not be queued.
-    int publish(const std::string& topic, const std::string& payload, int qos, bool retain);
+    int publish(const std::string& topic, std::string_view payload, int qos, bool retain);
     // Ids of the messages the broker acknowledged (QoS 1) or that were sent (QoS 0).
     void takeAcknowledged(std::deque<int>* out);
     // A clean goodbye (no last will).
     void disconnect();
 
+    // Wakes wait() from any thread (a record was spooled). Cheap when called
+    // often: one write per wake-up, however many notifications came; none
+    // while the loop said it needs none (wakeOnRecords(false)).
+    void notify();
+    // Whether notify() wakes the loop. The loop turns it off while messages
+    // are in flight (their acknowledgements wake it, and it takes the new
+    // records then, in one batch), and on before it looks for records.
+    void wakeOnRecords(bool wake) { wakeOnRecords_.store(wake); }
+    // Wakes wait() from any thread, always.
+    void wake();
+    // Waits for the broker's socket, a notify() or `most`, then does the
+    // link's reading, writing, keepalive and reconnection.
+    void wait(std::chrono::milliseconds most);
+
 private:
+    void service(bool socketReady);
+    bool refusalKnown() const;
+
     static void onConnect(struct mosquitto*, void* self, int code);
     static void onDisconnect(struct mosquitto*, void* self, int code);
     static void onPublish(struct mosquitto*, void* self, int mid);
 
     struct mosquitto* client_ = nullptr;
+    int wake_ = -1;  // eventfd
+    std::atomic<bool> notified_{false};
+    std::atomic<bool> wakeOnRecords_{true};
+    std::chrono::steady_clock::time_point nextAttempt_{};
+    int retries_ = 0;  // failed attempts since the last connection
     std::atomic<bool> connected_{false};
     std::atomic<unsigned> connections_{0};
     mutable std::mutex mutex_;

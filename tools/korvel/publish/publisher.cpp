@@ -1,81 +1,122 @@
 #include "publish/publisher.h"
 
-#include <algorithm>
-#include <chrono>
-#include <thread>
+#include <cstring>
+#include <string_view>
 
 namespace korvel::cli::publish {
 namespace {
 
-constexpr std::size_t kWindow = 100;  // messages in flight at once
+constexpr std::size_t kWindow = 100;  // messages in flight at once, per meter
+constexpr std::size_t kBlock = 64 * 1024;  // bytes of records copied out at once (records are at most 4 KiB)
 
 }  // namespace
 
 Topics topicsFor(const std::string& prefix, const std::string& serial) {
     const std::string base = prefix + "/" + serial + "/";
-    return Topics{base + "reading", base + "meta", base + "status", base + "link"};
+    return Topics{base + "reading", base + "meta", base + "status", base + "link", base + "publisher"};
 }
 
 Publisher::Publisher(MqttLink& link, Spool& spool, std::mutex& spoolMutex, Topics topics, int qos,
-                     std::string meta)
+                     std::string meta, Owners& owners, std::string processStatus)
     : link_(link), spool_(spool), spoolMutex_(spoolMutex), topics_(std::move(topics)), qos_(qos),
-      meta_(std::move(meta)) {}
+      meta_(std::move(meta)), owners_(owners), processStatus_(std::move(processStatus)) {
+    batch_.resize(kWindow);
+    block_.resize(kBlock);
+}
 
-bool Publisher::step() {
+// Under the spool's lock: what is due for the disk and, while connected,
+// the next records copied out up to the window. True when a new connection
+// needs the announcements.
+bool Publisher::takeBatch(Spool::SaveWork* save, bool* healthy) {
     std::lock_guard lock(spoolMutex_);
-    const bool healthy = spool_.maintain();
-    if (!link_.connected()) return healthy;
+    *healthy = spool_.failure().empty();
+    *save = spool_.saveDue();
+    batchSize_ = 0;
+    if (!link_.connected()) return false;
+    bool announce = false;
     if (const unsigned connection = link_.connections(); connection != connection_) {
         // A new connection: what was in flight may be lost; send it again.
         connection_ = connection;
         inFlight_.clear();
         spool_.resend();
         cursor_ = spool_.head();
-        link_.publish(topics_.meta, meta_, 1, true);
-        link_.publish(topics_.status, "online", 1, true);
+        announce = true;
     }
     if (cursor_ < spool_.head()) cursor_ = spool_.head();  // dropped meanwhile
-    std::string record;
-    std::uint64_t next = 0;
     // Records go out exactly as spooled: one sent again is the same bytes.
-    while (inFlight_.size() < kWindow && spool_.read(cursor_, &record, &next)) {
+    // One read under the lock; the records are cut apart from the copy.
+    const std::size_t bytes = spool_.readRecords(cursor_, block_.data(), block_.size());
+    std::uint64_t at = cursor_;
+    for (std::size_t from = 0; from < bytes && inFlight_.size() + batchSize_ < kWindow;) {
+        const auto* end = static_cast<const char*>(std::memchr(block_.data() + from, '\n', bytes - from));
+        const std::size_t length = static_cast<std::size_t>(end - (block_.data() + from));
+        batch_[batchSize_++] = Copied{from, length, at + length + 1};
+        at += length + 1;
+        from += length + 1;
+    }
+    // On their way from now: a record the full spool drops meanwhile may
+    // still reach the broker, so it is not counted as dropped yet.
+    spool_.sent(at);
+    return announce;
+}
+
+bool Publisher::step() {
+    Spool::SaveWork save;
+    bool healthy = true;
+    const bool announce = takeBatch(&save, &healthy);
+    if (announce) {
+        link_.publish(topics_.meta, meta_, 1, true);
+        if (!processStatus_.empty()) link_.publish(topics_.publisher, processStatus_, 1, true);
+        link_.publish(topics_.status, "online", 1, true);
+    }
+    for (std::size_t i = 0; i < batchSize_; ++i) {
+        const std::string_view record(block_.data() + batch_[i].offset, batch_[i].length);
         const int mid = link_.publish(topics_.reading, record, qos_, false);
         if (mid < 0) break;  // the connection went: sent again after the next one
-        inFlight_.push_back(InFlight{mid, next, false});
-        cursor_ = next;
+        inFlight_.push_back(InFlight{mid, batch_[i].next, false});
+        owners_[mid] = this;
+        cursor_ = batch_[i].next;
         ++published_;
     }
-    spool_.sent(cursor_);
-    acknowledged_.clear();
-    link_.takeAcknowledged(&acknowledged_);
-    for (const int mid : acknowledged_) {
-        for (InFlight& message : inFlight_) {
-            if (message.mid == mid) message.acknowledged = true;
+    // The disk's wait (a flush, the state file) without the lock: the
+    // readers go on appending meanwhile.
+    if (save.due) {
+        if (const std::string failure = spool_.writeSave(save); !failure.empty()) {
+            std::lock_guard lock(spoolMutex_);
+            spool_.saveFailed(failure);
+            healthy = false;
         }
     }
+    return healthy;
+}
+
+void Publisher::acknowledge(int mid) {
+    // Acknowledgements come in order, so the search ends near the front.
+    for (InFlight& message : inFlight_) {
+        if (message.mid == mid) {
+            message.acknowledged = true;
+            anyAcknowledged_ = true;
+            return;
+        }
+    }
+}
+
+void Publisher::settle() {
+    if (!anyAcknowledged_) return;
+    anyAcknowledged_ = false;
     std::uint64_t upTo = 0;
     while (!inFlight_.empty() && inFlight_.front().acknowledged) {
         upTo = inFlight_.front().next;
         inFlight_.pop_front();
     }
-    if (upTo != 0) spool_.delivered(upTo);
-    return healthy && spool_.failure().empty();
+    if (upTo == 0) return;
+    std::lock_guard lock(spoolMutex_);
+    spool_.delivered(upTo);
 }
 
 bool Publisher::idle() {
     std::lock_guard lock(spoolMutex_);
     return spool_.empty() && inFlight_.empty();
-}
-
-void Publisher::goOffline(double seconds) {
-    if (!link_.connected()) return;
-    const int mid = link_.publish(topics_.status, "offline", 1, true);
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (mid >= 0 && std::chrono::steady_clock::now() < end && link_.connected()) {
-        step();
-        if (std::find(acknowledged_.begin(), acknowledged_.end(), mid) != acknowledged_.end()) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
 }
 
 }  // namespace korvel::cli::publish

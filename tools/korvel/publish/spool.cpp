@@ -176,6 +176,18 @@ bool Spool::read(std::uint64_t at, std::string* record, std::uint64_t* next) con
     return true;
 }
 
+std::size_t Spool::readRecords(std::uint64_t at, char* buffer, std::size_t size) const {
+    if (at < base_ + head_ || at - base_ >= end_) return 0;
+    const std::uint64_t from = at - base_;
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(size, end_ - from));
+    const ssize_t got = ::pread(fd_, buffer, want, static_cast<off_t>(from));
+    if (got <= 0) return 0;
+    // Up to the last whole record.
+    std::size_t whole = static_cast<std::size_t>(got);
+    while (whole > 0 && buffer[whole - 1] != '\n') --whole;
+    return whole;
+}
+
 bool Spool::readAt(std::uint64_t at, std::string* record, std::uint64_t* next) const {
     if (at >= end_) return false;
     char buffer[kLongestRecord + 1];
@@ -203,7 +215,7 @@ void Spool::delivered(std::uint64_t upTo) {
     if (at <= head_) return;
     head_ = at;
     stateChanged_ = true;
-    if (++undelivered_ >= kSaveEvery) save();
+    ++undelivered_;  // saved by saveDue() once there are many
     if (head_ >= kCompactAfter && head_ * 2 >= end_) compact();
 }
 
@@ -223,9 +235,31 @@ SpoolState Spool::state() const {
 }
 
 bool Spool::maintain() {
-    const auto now = std::chrono::steady_clock::now();
-    if ((unsynced_ || stateChanged_) && now - lastSync_ >= syncEvery_) save();
+    const SaveWork work = saveDue();
+    if (work.due) saveFailed(writeSave(work));
     return failure_.empty();
+}
+
+Spool::SaveWork Spool::saveDue() {
+    const auto now = std::chrono::steady_clock::now();
+    const bool timer = (unsynced_ || stateChanged_) && now - lastSync_ >= syncEvery_;
+    if (!failure_.empty() || (!timer && undelivered_ < kSaveEvery)) return {};
+    SaveWork work{true, unsynced_, state()};
+    lastSync_ = now;
+    unsynced_ = stateChanged_ = false;
+    undelivered_ = 0;
+    return work;
+}
+
+std::string Spool::writeSave(const SaveWork& work) const {
+    if (work.sync && ::fdatasync(fd_) != 0) return "spool: cannot flush " + data_ + ": " + std::strerror(errno);
+    if (!writeState(state_, work.state))
+        return "spool: cannot write the state file " + state_ + ": " + std::strerror(errno);
+    return {};
+}
+
+void Spool::saveFailed(const std::string& failure) {
+    if (failure_.empty()) failure_ = failure;
 }
 
 bool Spool::save() {

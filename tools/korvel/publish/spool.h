@@ -69,6 +69,10 @@ public:
     std::uint64_t head() const { return base_ + head_; }
     std::uint64_t end() const { return base_ + end_; }
     bool read(std::uint64_t at, std::string* record, std::uint64_t* next) const;
+    // The whole records from `at` on, each with its line feed, in one read
+    // of at most `size` bytes (more than the longest record); the bytes
+    // copied (0: none there).
+    std::size_t readRecords(std::uint64_t at, char* buffer, std::size_t size) const;
 
     // The publisher's side. sent(): everything before `upTo` is on its way
     // (a record dropped from there may still reach the broker). delivered():
@@ -85,6 +89,19 @@ public:
     // Flushes appended records to the disk and writes the state, each when
     // its time has come (--sync-interval); the publisher calls it often.
     bool maintain();
+    // The same in two halves, so the disk's wait holds no lock: saveDue()
+    // (under the callers' mutex) says what is due now, by the timer or after
+    // many deliveries, and counts it as done; writeSave() writes it without
+    // the mutex, on the one thread that saves (the publisher's); a failure it
+    // returns goes to saveFailed() under the mutex again.
+    struct SaveWork {
+        bool due = false;
+        bool sync = false;  // flush the records to the disk first
+        SpoolState state;
+    };
+    SaveWork saveDue();
+    std::string writeSave(const SaveWork& work) const;
+    void saveFailed(const std::string& failure);
     // Flushes and writes the state now.
     bool save();
     const std::string& failure() const { return failure_; }
