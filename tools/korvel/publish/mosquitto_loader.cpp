@@ -23,7 +23,7 @@ namespace {
     X(mosquitto_disconnect) X(mosquitto_publish) X(mosquitto_strerror) X(mosquitto_connack_string)      \
     X(mosquitto_socket) X(mosquitto_loop_read) X(mosquitto_loop_write) X(mosquitto_loop_misc)           \
     X(mosquitto_want_write) X(mosquitto_loop) X(mosquitto_reconnect) X(mosquitto_threaded_set)         \
-    X(mosquitto_int_option)
+    X(mosquitto_int_option) X(mosquitto_reconnect_async)
 
 struct Api {
 #define KORVEL_POINTER(name) decltype(&::name) name = nullptr;
@@ -102,6 +102,7 @@ int mosquitto_loop_misc(struct mosquitto* m) { return api().mosquitto_loop_misc(
 bool mosquitto_want_write(struct mosquitto* m) { return api().mosquitto_want_write(m); }
 int mosquitto_loop(struct mosquitto* m, int timeout, int most) { return api().mosquitto_loop(m, timeout, most); }
 int mosquitto_reconnect(struct mosquitto* m) { return api().mosquitto_reconnect(m); }
+int mosquitto_reconnect_async(struct mosquitto* m) { return api().mosquitto_reconnect_async(m); }
 int mosquitto_threaded_set(struct mosquitto* m, bool threaded) { return api().mosquitto_threaded_set(m, threaded); }
 int mosquitto_int_option(struct mosquitto* m, enum mosq_opt_t option, int value) {
     return api().mosquitto_int_option(m, option, value);
