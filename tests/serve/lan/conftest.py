@@ -1,7 +1,8 @@
 """korvel serve as a LAN instrument, driven by lxi-tools and pyvisa-py over
-VXI-11. Runs inside a private network and mount namespace the tier makes
-(tests/serve/lan/in_namespace.sh, run by ctest -L lan): port 111 and /run are the namespace's own, so
-rpcbind can be started and stopped here without touching the host."""
+VXI-11. Runs inside a private network and mount namespace that
+tests/serve/lan/in_namespace.sh makes (`ctest -L lan`): port 111 and /run are
+the namespace's own, so rpcbind can be started and stopped here without
+touching the host."""
 
 from __future__ import annotations
 
