@@ -1,25 +1,26 @@
-# Sourced by the tiers of scripts/test.d/ that drive the built korvel program
-# from outside with pytest: installs what is missing, builds the program and
-# the simulated library in build/ (or KORVEL_BUILD_DIR), exports where they
-# are, and runs one folder of tests.
+# Sourced by the tiers of scripts/test.d/: installs what is missing, builds
+# what the tier's tests run in build/ (or KORVEL_BUILD_DIR), and runs the
+# tier's tests through ctest by their label (the test presets `default` and
+# `asan` leave them out; tests/CMakeLists.txt registers them).
 #
-#   program_tier "live page" tests/serve/web
+#   program_tier web                  # builds korvel, korvel_sim, korvel_cli
+#   program_tier docs korvel_docs     # ... and these targets as well
+#   program_tier package --no-build   # configures build/ if needed, builds nothing
 #
 # Knobs (environment): KORVEL_BUILD_DIR (build), KORVEL_JOBS (2).
 program_tier() {
-  local what=$1 folder=$2 status=0
+  local label=$1 status=0
+  shift
   bash scripts/install-deps.sh
   local build_dir=${KORVEL_BUILD_DIR:-build}
-  [ -f "$build_dir/build.ninja" ] || cmake --preset default >/dev/null
-  cmake --build "$build_dir" --target korvel korvel_sim korvel_cli -j "${KORVEL_JOBS:-2}"
-  export KORVEL_SIM_LIBRARY="$PWD/$build_dir/libkorvel-x64-sim.so.1"
-  export KORVEL_PROGRAM="$PWD/$build_dir/korvel"
-  export KORVEL_ARTIFACTS="$PWD/$build_dir/test-artifacts"
-  export PYTHONDONTWRITEBYTECODE=1
-  /usr/bin/python3 -m pytest -q -p no:cacheprovider "$folder" || status=$?
+  [ -f "$build_dir/build.ninja" ] || cmake --preset default -B "$build_dir" >/dev/null
+  if [ "${1:-}" != --no-build ]; then
+    cmake --build "$build_dir" --target korvel korvel_sim korvel_cli "$@" -j "${KORVEL_JOBS:-2}"
+  fi
+  ctest --test-dir "$build_dir" -L "^$label\$" --output-on-failure --no-tests=error || status=$?
   if [ "$status" != 0 ]; then
-    echo "FAIL: $what tests (pytest exit code $status)"
+    echo "FAIL: $label tier (ctest exit code $status)"
     return 1
   fi
-  echo "$what tests passed"
+  echo "$label tier passed"
 }

@@ -6,8 +6,9 @@
 #      ThreadSanitizer (the tsan preset);
 #   3. a brief soak: 200,000 calls with faults injected at random;
 #   4. `korvel read` over the simulated library, with the cable pulled;
-#   5. `korvel serve` out of file descriptors and held by slow HTTP clients
-#      (tests/reliability/serve, a few seconds each);
+#   5. (label `reliability`, through ctest) `korvel serve` out of file
+#      descriptors and held by slow HTTP clients (tests/reliability/serve,
+#      a few seconds each);
 #   6. `korvel publish` against a real Mosquitto: killed with kill -9 and
 #      restarted with its state file kept, missing, empty or random, and run
 #      on a 64 KiB tmpfs until the disk is full (tests/reliability/publish);
@@ -109,21 +110,12 @@ if [ -x "$build_dir/korvel" ]; then
 fi
 
 . scripts/program-tier.sh
-# ------------------------------------------------------------ korvel serve
-echo "-- korvel serve under attack"
-KORVEL_BUILD_DIR=$build_dir program_tier "serve under attack" tests/reliability/serve
-
-# --------------------------------------------------------- korvel publish
-echo "-- korvel publish: kill -9, lost state files, a full disk"
-publish_started=$SECONDS
-KORVEL_BUILD_DIR=$build_dir program_tier "publish crash and full-disk" tests/reliability/publish
-echo "korvel publish cases: $((SECONDS - publish_started)) s"
-
-# ------------------------------------------------------- services, soaked
-echo "-- korvel publish and read as services: ${KORVEL_SERVICE_SOAK_SECONDS:-120} s soak"
-soak_started=$SECONDS
-KORVEL_BUILD_DIR=$build_dir program_tier "service soak" tests/reliability/service_soak
+# ------------------------------------------ korvel serve, publish, services
+# Label `reliability`: serve under attack (tests/reliability/serve), publish
+# killed and on a full disk (tests/reliability/publish), and both soaked as
+# services for KORVEL_SERVICE_SOAK_SECONDS (tests/reliability/service_soak).
+echo "-- korvel serve and publish under attack, and a ${KORVEL_SERVICE_SOAK_SECONDS:-120} s service soak"
+KORVEL_BUILD_DIR=$build_dir program_tier reliability
 cat "$build_dir/test-artifacts/service-soak.txt" 2>/dev/null || true
-echo "service soak: $((SECONDS - soak_started)) s"
 
 echo "reliability tier passed in $((SECONDS - started)) s"

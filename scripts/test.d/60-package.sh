@@ -6,6 +6,12 @@
 # them on the simulated meter, then builds the .deb and runs lintian on it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
+# The tier is the ctest test tier.package (label `package`): run by hand or
+# by scripts/test.sh, the script hands itself to ctest.
+if [ -z "${KORVEL_UNDER_CTEST:-}" ]; then
+  cd "$root" && . scripts/program-tier.sh && program_tier package --no-build
+  exit
+fi
 build=${KORVEL_PACKAGE_BUILD_DIR:-$root/build-package}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Runs the documentation: every fenced code block of README.md,
+"""Runs the documentation: every fenced code block of README.md, HACKING.md,
 python/README.md and docs/*.md (the commands' examples among them, in the
 generated docs/cli-reference.md), on the simulated meter. A snippet that fails fails the
 run. tests/docs/README.md describes the conventions for writers.
@@ -35,7 +35,7 @@ from pathlib import Path
 from typing import Dict, List, Optional, Tuple
 
 CHECKOUT = Path(__file__).resolve().parents[2]
-DOCUMENTS = ["README.md", "python/README.md", "docs/*.md"]
+DOCUMENTS = ["README.md", "HACKING.md", "python/README.md", "docs/*.md"]
 SHELL = {"sh", "bash", "shell"}
 RUNS = SHELL | {"python", "c", "cmake", "console"}
 SHOWN = {"text", "output", "json", "yaml"}      # output or file contents: never run
@@ -405,7 +405,8 @@ def _cache(build: Path, name: str, default: str = "") -> str:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build", default=str(CHECKOUT / "build"), help="build folder (default build)")
-    parser.add_argument("--only", help="run only sources whose name contains this")
+    parser.add_argument("--only", default=os.environ.get("KORVEL_DOCS_ONLY"),
+                        help="run only sources whose name contains this (default KORVEL_DOCS_ONLY)")
     parser.add_argument("--list", action="store_true", help="list the blocks, run nothing")
     parser.add_argument("--keep", action="store_true", help="keep the scratch folder")
     parser.add_argument("--verbose", action="store_true", help="show what each block printed")

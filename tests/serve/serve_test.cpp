@@ -13,9 +13,15 @@ using korvel::cli::serve::kMaxLineLength;
 using korvel::cli::serve::LineBuffer;
 
 struct LineCase {
+    const char* name;  // the test's name in ctest
     const char* line;
     bool service;
 };
+
+template <typename Case>
+std::string caseName(const testing::TestParamInfo<Case>& info) {
+    return info.param.name;
+}
 
 class ServiceLine : public testing::TestWithParam<LineCase> {};
 
@@ -25,30 +31,46 @@ TEST_P(ServiceLine, IsRecognisedAsTheInterpreterWouldRouteIt) {
 
 INSTANTIATE_TEST_SUITE_P(
     Refused, ServiceLine,
-    testing::Values(LineCase{":DIAG:DAT:EEPR 16 7", true}, LineCase{":diag:dat:eepr 16 7", true},
-                    LineCase{":DIAGNOSTIC:DATA:EEPROM 16 7", true},  // long forms match by prefix
-                    LineCase{":DIAG:DAT:EEPR 16?", true},            // a write form (the keyword has no "?")
-                    LineCase{":DIAG:DAT:EEPR", true}, LineCase{":DIAG:DAT:DAC 1 5", true},
-                    LineCase{":DIAG:REC", true}, LineCase{":DIAG:RECALIBRATE", true},
-                    LineCase{":DIAG:MOD 1", true}, LineCase{":DIAG:PWR 0", true},
-                    LineCase{":DIAG:MUX:RANG 3", true}, LineCase{":DIAG:MUX:AMP 1", true},
-                    LineCase{":DIAG:MUX:CURR", true},
-                    LineCase{":DIAX:REC", true},            // ":DIA" is all the root compares
-                    LineCase{":DIAG:DAT 1:EEPR 1 2", true},  // the descent stops at the next ":"
-                    LineCase{"*IDN?;:DIAG:MOD 1", true}, LineCase{";;:DIAG:PWR 1;", true},
-                    LineCase{":MEAS:FLUX?;*IDN?;:diag:rec", true}));
+    testing::Values(LineCase{"EeprWrite", ":DIAG:DAT:EEPR 16 7", true},
+                    LineCase{"EeprWriteLowerCase", ":diag:dat:eepr 16 7", true},
+                    LineCase{"EeprWriteLongForm", ":DIAGNOSTIC:DATA:EEPROM 16 7", true},  // long forms match by prefix
+                    // a write form (the keyword has no "?")
+                    LineCase{"EeprWriteWithQueryArgument", ":DIAG:DAT:EEPR 16?", true},
+                    LineCase{"EeprBare", ":DIAG:DAT:EEPR", true},
+                    LineCase{"DacWrite", ":DIAG:DAT:DAC 1 5", true},
+                    LineCase{"Recalibrate", ":DIAG:REC", true},
+                    LineCase{"RecalibrateLongForm", ":DIAG:RECALIBRATE", true},
+                    LineCase{"ModeSet", ":DIAG:MOD 1", true},
+                    LineCase{"PowerSet", ":DIAG:PWR 0", true},
+                    LineCase{"MuxRange", ":DIAG:MUX:RANG 3", true},
+                    LineCase{"MuxAmplifier", ":DIAG:MUX:AMP 1", true},
+                    LineCase{"MuxCurrent", ":DIAG:MUX:CURR", true},
+                    LineCase{"AnyDiaRoot", ":DIAX:REC", true},  // ":DIA" is all the root compares
+                    LineCase{"DescentStopsAtColon", ":DIAG:DAT 1:EEPR 1 2", true},  // the descent stops at the next ":"
+                    LineCase{"AfterAQuery", "*IDN?;:DIAG:MOD 1", true},
+                    LineCase{"AmongEmptyUnits", ";;:DIAG:PWR 1;", true},
+                    LineCase{"LastOfThreeUnits", ":MEAS:FLUX?;*IDN?;:diag:rec", true}),
+    caseName<LineCase>);
 
 INSTANTIATE_TEST_SUITE_P(
     Allowed, ServiceLine,
-    testing::Values(LineCase{":DIAG:DAT:EEPR? 16", false}, LineCase{":diag:dat:eeprom? 16", false},
-                    LineCase{":DIAG:DAT:ADC?", false}, LineCase{":DIAG:DAT:PROB? 5", false},
-                    LineCase{":DIAG:DAT:FREQ?", false}, LineCase{":DIAG:DAT:LIM 1", false},
-                    LineCase{":DIAG:SWV:DRIV", false}, LineCase{":DIAG", false},
-                    LineCase{" :DIAG:REC", false},     // a leading blank matches no root keyword
-                    LineCase{"DIAG:REC", false},       // nor does a missing colon
-                    LineCase{":SYST:ERR?", false}, LineCase{"*IDN?;:MEAS:FLUX?", false},
-                    LineCase{":SENS:FLUX:RANG 2", false}, LineCase{"", false}, LineCase{";;;", false},
-                    LineCase{":STAT:QUES:ENAB 7;:UNIT:FLUX:DC:TESL", false}));
+    testing::Values(LineCase{"EeprQuery", ":DIAG:DAT:EEPR? 16", false},
+                    LineCase{"EeprQueryLongForm", ":diag:dat:eeprom? 16", false},
+                    LineCase{"AdcQuery", ":DIAG:DAT:ADC?", false},
+                    LineCase{"ProbeQuery", ":DIAG:DAT:PROB? 5", false},
+                    LineCase{"FrequencyQuery", ":DIAG:DAT:FREQ?", false},
+                    LineCase{"LimitSet", ":DIAG:DAT:LIM 1", false},
+                    LineCase{"DriverVersion", ":DIAG:SWV:DRIV", false},
+                    LineCase{"DiagAlone", ":DIAG", false},
+                    LineCase{"LeadingBlank", " :DIAG:REC", false},  // a leading blank matches no root keyword
+                    LineCase{"MissingColon", "DIAG:REC", false},  // nor does a missing colon
+                    LineCase{"ErrorQuery", ":SYST:ERR?", false},
+                    LineCase{"TwoQueries", "*IDN?;:MEAS:FLUX?", false},
+                    LineCase{"RangeSet", ":SENS:FLUX:RANG 2", false},
+                    LineCase{"Empty", "", false},
+                    LineCase{"OnlySeparators", ";;;", false},
+                    LineCase{"StatusAndUnits", ":STAT:QUES:ENAB 7;:UNIT:FLUX:DC:TESL", false}),
+    caseName<LineCase>);
 
 // Feeds bytes into a buffer the way the socket would, collecting the lines.
 struct Fed {
@@ -79,6 +101,7 @@ Fed feed(LineBuffer& buffer, const std::string& bytes) {
 }
 
 struct FramingCase {
+    const char* name;  // the test's name in ctest
     std::string bytes;
     std::vector<std::string> lines;
     bool overflow;
@@ -97,18 +120,19 @@ const std::string kLongest(kMaxLineLength, 'A');
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, Framing,
-    testing::Values(FramingCase{"*IDN?\n", {"*IDN?"}, false},
-                    FramingCase{"*IDN?\r\n:MEAS:FLUX?\n", {"*IDN?", ":MEAS:FLUX?"}, false},
-                    FramingCase{"*IDN?", {}, false},  // waits for its line end
-                    FramingCase{"\n\r\n", {"", ""}, false},
-                    FramingCase{"a\rb\n", {"a", "b"}, false},  // CR alone ends a line too
-                    FramingCase{"a\rb\rc\r", {"a", "b", "c"}, false},
-                    FramingCase{std::string("a\0b\n", 4), {std::string("a\0b", 3)}, false},
-                    FramingCase{kLongest + "\n", {kLongest}, false},
-                    FramingCase{kLongest + "\r\n" + "x\n", {kLongest, "x"}, false},
-                    FramingCase{kLongest + "B\n", {}, true},
-                    FramingCase{kLongest + "BB", {}, true},  // known too long before its end
-                    FramingCase{"ok\n" + kLongest + "\rB", {"ok", kLongest}, false}));
+    testing::Values(FramingCase{"OneLine", "*IDN?\n", {"*IDN?"}, false},
+                    FramingCase{"CrLfThenLf", "*IDN?\r\n:MEAS:FLUX?\n", {"*IDN?", ":MEAS:FLUX?"}, false},
+                    FramingCase{"NoLineEndYet", "*IDN?", {}, false},  // waits for its line end
+                    FramingCase{"EmptyLines", "\n\r\n", {"", ""}, false},
+                    FramingCase{"CrAloneEndsALine", "a\rb\n", {"a", "b"}, false},  // CR alone ends a line too
+                    FramingCase{"ThreeCrLines", "a\rb\rc\r", {"a", "b", "c"}, false},
+                    FramingCase{"NulInsideALine", std::string("a\0b\n", 4), {std::string("a\0b", 3)}, false},
+                    FramingCase{"LongestLine", kLongest + "\n", {kLongest}, false},
+                    FramingCase{"LongestLineThenAnother", kLongest + "\r\n" + "x\n", {kLongest, "x"}, false},
+                    FramingCase{"OneByteTooLong", kLongest + "B\n", {}, true},
+                    FramingCase{"TooLongBeforeItsEnd", kLongest + "BB", {}, true},  // known too long before its end
+                    FramingCase{"LongestAfterAShortOne", "ok\n" + kLongest + "\rB", {"ok", kLongest}, false}),
+    caseName<FramingCase>);
 
 TEST(Framing, ManyShortLinesPassThroughTheFixedBuffer) {
     LineBuffer buffer;

@@ -1,7 +1,8 @@
 """korvel serve as a LAN instrument, driven by lxi-tools and pyvisa-py over
-VXI-11. Runs inside a private network and mount namespace the tier makes
-(scripts/test.d/46-lan.sh): port 111 and /run are the namespace's own, so
-rpcbind can be started and stopped here without touching the host."""
+VXI-11. Runs inside a private network and mount namespace that
+tests/serve/lan/in_namespace.sh makes (`ctest -L lan`): port 111 and /run are
+the namespace's own, so rpcbind can be started and stopped here without
+touching the host."""
 
 from __future__ import annotations
 
@@ -26,7 +27,7 @@ from built import built, korvel_program  # noqa: E402,F401 - the fixture is used
 @pytest.fixture(scope="session", autouse=True)
 def private_network():
     if os.environ.get("KORVEL_LAN_NAMESPACE") != "1":
-        pytest.skip("needs the private network namespace scripts/test.d/46-lan.sh makes (port 111)",
+        pytest.skip("needs the private network namespace in_namespace.sh makes (port 111)",
                     allow_module_level=True)
 
 
