@@ -96,6 +96,10 @@ def main() -> int:
             print(f"the broker refused the connection: {mqtt.connack_string(rc)}", file=sys.stderr)
             stop.set()
 
+    def on_subscribe(_client, _userdata, _mid, _granted_qos):
+        # Said once the broker holds the subscription: from then on nothing published is missed.
+        print(f"subscribed to {args.topic_prefix}/+/reading", file=sys.stderr, flush=True)
+
     def on_message(_client, _userdata, message):
         serial = message.topic.split("/")[-2]
         try:
@@ -112,6 +116,7 @@ def main() -> int:
     client = mqtt.Client(client_id=args.client_id, clean_session=False)
     client.on_connect = on_connect
     client.on_message = on_message
+    client.on_subscribe = on_subscribe
     client.reconnect_delay_set(1, 5)
     client.connect_async(args.broker, args.port, keepalive=30)
     client.loop_start()

@@ -30,7 +30,10 @@ def collect(broker, tmp_path, idle=15):
     out = tmp_path / "readings"
     consumer = subprocess.Popen([sys.executable, str(CONSUMER), "--port", str(broker.port), "--out", str(out),
                                  "--idle", str(idle)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    time.sleep(1)  # subscribed, with a session the broker keeps
+    # The consumer says when the broker holds its subscription (with a session the broker keeps); a fixed
+    # wait was too short on a loaded machine, and the first readings went unseen.
+    line = consumer.stderr.readline()
+    assert line.startswith("subscribed to "), line + consumer.stderr.read()
     return consumer, out
 
 
