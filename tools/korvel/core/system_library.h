@@ -4,6 +4,7 @@
 // OpenSSL alone more than doubles the start-up time of `korvel --version`.
 #pragma once
 
+#include <mutex>
 #include <string>
 
 namespace korvel::cli {
@@ -27,5 +28,24 @@ struct SystemLibrary {
 // the package to install and what is wrong: "who" says what needs it
 // ("korvel publish"). The library stays loaded for the life of the process.
 std::string openSystemLibrary(const SystemLibrary& library, const char* who);
+
+// A library opened the first time it is asked for, from whichever thread,
+// with the outcome kept: a missing library fails every later use with the
+// same sentence, and nothing is tried twice.
+class LibraryOnDemand {
+public:
+    LibraryOnDemand(const SystemLibrary& library, const char* who) : library_(library), who_(who) {}
+    // "" once the library is open and every symbol filled; else openSystemLibrary's sentence.
+    const std::string& error() {
+        std::call_once(once_, [this] { error_ = openSystemLibrary(library_, who_); });
+        return error_;
+    }
+
+private:
+    SystemLibrary library_;
+    const char* who_;
+    std::once_flag once_;
+    std::string error_;
+};
 
 }  // namespace korvel::cli

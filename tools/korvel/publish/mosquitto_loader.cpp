@@ -6,7 +6,6 @@
 // the table (the build's link step names any that is missing).
 #include <mosquitto.h>
 
-#include <mutex>
 
 #include "core/failure.h"
 #include "core/system_library.h"
@@ -34,18 +33,14 @@ struct Api {
 // Loaded once; a missing library fails every use with the same sentence.
 const Api& api() {
     static Api table;
-    static std::string error;
-    static std::once_flag once;
-    std::call_once(once, [] {
-        static const SystemSymbol symbols[] = {
+    static const SystemSymbol symbols[] = {
 #define KORVEL_SYMBOL(name) {#name, &table.name},
-            KORVEL_MOSQUITTO_FUNCTIONS(KORVEL_SYMBOL)
+        KORVEL_MOSQUITTO_FUNCTIONS(KORVEL_SYMBOL)
 #undef KORVEL_SYMBOL
-            {nullptr, nullptr}};
-        error = openSystemLibrary({"libmosquitto.so.1", "libmosquitto1", "KORVEL_MOSQUITTO_LIBRARY", symbols},
-                                  "korvel publish");
-    });
-    if (!error.empty()) throw Failure(kExitMeterError, error);
+        {nullptr, nullptr}};
+    static LibraryOnDemand library({"libmosquitto.so.1", "libmosquitto1", "KORVEL_MOSQUITTO_LIBRARY", symbols},
+                                   "korvel publish");
+    if (!library.error().empty()) throw Failure(kExitMeterError, library.error());
     return table;
 }
 

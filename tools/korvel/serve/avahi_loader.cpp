@@ -10,7 +10,6 @@
 #include <avahi-common/error.h>
 #include <avahi-common/thread-watch.h>
 
-#include <mutex>
 
 #include "core/failure.h"
 #include "core/system_library.h"
@@ -34,19 +33,15 @@ struct Api {
 Api table;
 
 const std::string& loadError() {
-    static std::string error;
-    static std::once_flag once;
-    std::call_once(once, [] {
-        // avahi-common's functions are found through the client library's dependencies.
-        static const SystemSymbol symbols[] = {
+    // avahi-common's functions are found through the client library's dependencies.
+    static const SystemSymbol symbols[] = {
 #define KORVEL_SYMBOL(name) {#name, &table.name},
-            KORVEL_AVAHI_FUNCTIONS(KORVEL_SYMBOL)
+        KORVEL_AVAHI_FUNCTIONS(KORVEL_SYMBOL)
 #undef KORVEL_SYMBOL
-            {nullptr, nullptr}};
-        error = openSystemLibrary({"libavahi-client.so.3", "libavahi-client3", "KORVEL_AVAHI_LIBRARY", symbols},
-                                  "korvel serve");
-    });
-    return error;
+        {nullptr, nullptr}};
+    static LibraryOnDemand library({"libavahi-client.so.3", "libavahi-client3", "KORVEL_AVAHI_LIBRARY", symbols},
+                                   "korvel serve");
+    return library.error();
 }
 
 // Only reached after openAvahi() said yes; a slip would fail loudly, not crash.

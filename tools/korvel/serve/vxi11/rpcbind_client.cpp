@@ -8,7 +8,6 @@
 
 #include <rpc/pmap_clnt.h>
 
-#include <mutex>
 
 #include "core/system_library.h"
 
@@ -23,15 +22,11 @@ struct Api {
 Api table;
 
 const std::string& loadError() {
-    static std::string error;
-    static std::once_flag once;
-    std::call_once(once, [] {
-        static const SystemSymbol symbols[] = {
-            {"pmap_set", &table.set}, {"pmap_unset", &table.unset}, {nullptr, nullptr}};
-        error = openSystemLibrary({"libtirpc.so.3", "libtirpc3", "KORVEL_TIRPC_LIBRARY", symbols},
-                                  "korvel serve's VXI-11 registration with rpcbind");
-    });
-    return error;
+    static const SystemSymbol symbols[] = {
+        {"pmap_set", &table.set}, {"pmap_unset", &table.unset}, {nullptr, nullptr}};
+    static LibraryOnDemand library({"libtirpc.so.3", "libtirpc3", "KORVEL_TIRPC_LIBRARY", symbols},
+                                   "korvel serve's VXI-11 registration with rpcbind");
+    return library.error();
 }
 
 }  // namespace
