@@ -209,35 +209,3 @@ def test_a_bad_key_or_value_names_the_file_and_the_key(tmp_path, text, says):
     assert result.returncode == 2
     assert result.stderr.startswith("korvel: %s: %s" % (tmp_path / "korvel.conf", says)), result.stderr
 
-
-def nice_values(pid):
-    """The nice value of each thread of a process, by thread id."""
-    values = {}
-    for task in Path(f"/proc/{pid}/task").iterdir():
-        fields = (task / "stat").read_text().rsplit(")", 1)[1].split()
-        values[int(task.name)] = int(fields[16])  # field 19 of stat: nice
-    return values
-
-
-@pytest.mark.parametrize("started", [0, 3])
-def test_the_publishing_thread_gives_way_to_the_readers_and_never_rises(tmp_path, started):
-    """A backlog going out must not disturb the readings' pace: the thread that publishes runs 5 nicer than
-    the program was started, the readers as started; never less nice than the program was."""
-    env = dict(os.environ, XDG_STATE_HOME=str(tmp_path / "state"))
-    process = subprocess.Popen(["nice", "-n", str(started), KORVEL, "--simulate", "--meters", "2", "publish",
-                                "--all", "--broker", "mqtt://127.0.0.1:1", "--interval", "0.05"],
-                               env=env, stderr=subprocess.PIPE, text=True)
-    try:
-        deadline = time.monotonic() + 20
-        values = {}
-        while time.monotonic() < deadline:
-            values = nice_values(process.pid)
-            if started + 5 in values.values() and list(values.values()).count(started) >= 2:
-                break
-            time.sleep(0.05)
-        assert values.get(process.pid) == started + 5, values  # the main thread publishes
-        assert list(values.values()).count(started) >= 2, values  # one reader per meter
-        assert min(values.values()) >= started, values
-    finally:
-        process.kill()
-        process.communicate(timeout=30)

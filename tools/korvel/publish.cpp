@@ -4,7 +4,6 @@
 // with a sequence number), PREFIX/SERIAL/meta and PREFIX/SERIAL/status
 // (retained; "offline" also as the last will).
 #include <signal.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -153,8 +152,6 @@ void announceOffline(publish::MqttLink& broker, const std::vector<std::unique_pt
     }
 }
 
-constexpr int kPublisherNice = 5;  // added to the publishing thread's nice value
-
 int runPublish(Session& session, const PublishOptions& options, const std::string& commandLine) {
     publish::LinkOptions link;
     link.broker = publish::parseBrokerUrl(options.broker);
@@ -244,15 +241,6 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
             broker.wake();
         });
     }
-    // The readings' pace comes first: when the cores are busy (a backlog
-    // going out after an outage), this thread, which publishes, gives way
-    // to the readers, started above at the program's priority. Linux keeps
-    // a nice value per thread; a refusal leaves things as they were.
-    // Relative to what the program was started with, never above it.
-    const auto self = static_cast<id_t>(gettid());
-    errno = 0;
-    const int started = getpriority(PRIO_PROCESS, self);
-    if (errno == 0) setpriority(PRIO_PROCESS, self, started + kPublisherNice);  // refused: as it was
 
     std::string refusal;
     bool refused = false;
