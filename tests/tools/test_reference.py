@@ -87,10 +87,11 @@ def test_program_page_lists_every_variable_the_program_reads():
         text = source.read_text()
         for call in re.findall(r"\b(?:getenv|environment)\(([^;{]*?)\)", text):
             read |= set(re.findall(r'"([A-Z_]+)"', call))
-        # An optional library's override variable, named where the library is opened.
-        for call in re.findall(r"\bopenSystemLibrary\(([^;]*?)\)", text):
-            read |= set(re.findall(r'"(KORVEL_[A-Z_]+)"', call))
-    assert {"KORVEL_LIBRARY", "KORVEL_SIM_LIBRARY", "HOME", "STATE_DIRECTORY", "KORVEL_MOSQUITTO_LIBRARY"} <= read
+        # An optional library's override variable, named beside its soname and package where it is opened:
+        # {"libmosquitto.so.1", "libmosquitto1", "KORVEL_MOSQUITTO_LIBRARY", symbols}.
+        read |= set(re.findall(r'\{"lib[^"]*\.so[^"]*",\s*"[^"]*",\s*"(KORVEL_[A-Z_]+)"', text))
+    assert {"KORVEL_LIBRARY", "KORVEL_SIM_LIBRARY", "HOME", "STATE_DIRECTORY", "KORVEL_MOSQUITTO_LIBRARY",
+            "KORVEL_AVAHI_LIBRARY", "KORVEL_LIBEDIT_LIBRARY", "KORVEL_TIRPC_LIBRARY"} <= read
     roff = man_page("korvel")
     environment = roff.split(".SH ENVIRONMENT\n", 1)[1].split("\n.SH ", 1)[0].replace("\\-", "-")
     missing = [name for name in sorted(read) if f".B {name}\n" not in environment]
