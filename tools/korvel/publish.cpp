@@ -159,6 +159,9 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
         throw Failure(kExitUsage, "--password-file needs --username");
     if (!link.broker.tls && (!options.cafile.empty() || !options.cert.empty() || !options.key.empty()))
         throw Failure(kExitUsage, "--cafile, --cert and --key are for an mqtts:// broker");
+    // libmosquitto used to refuse such topics message by message, and the readings stayed in the spool for good.
+    if (options.topicPrefix.empty() || options.topicPrefix.find_first_of(std::string("+#\0", 3)) != std::string::npos)
+        throw Failure(kExitUsage, "--topic-prefix must not be empty nor hold + or # (MQTT's wildcards)");
     if (options.all && !options.meters.empty())
         throw Failure(kExitUsage, "--all publishes every meter found; leave out --meter, or --all");
     link.username = options.username;
@@ -202,7 +205,8 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
     link.willPayload = "offline";
 
     const std::string spoolPath = spoolFolder(options.spool);
-    publish::MqttLink broker(link);
+    const std::unique_ptr<publish::MqttLink> brokerLink = publish::MqttLink::open(link);
+    publish::MqttLink& broker = *brokerLink;
     publish::Owners owners;
     for (auto& meterRun : runs) {
         meterRun->spool = std::make_unique<publish::Spool>(spoolPath, meterRun->serial,

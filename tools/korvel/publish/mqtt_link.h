@@ -1,22 +1,26 @@
 // The connection to the MQTT broker, driven by the publisher's own loop (no
-// network thread of libmosquitto's): wait() sleeps in poll() on the
-// broker's socket and a wake-up descriptor until the broker sends something
-// (acknowledgements), the socket takes more, a reader spooled a record
-// (notify()) or at most `most`; it reconnects with a backoff (1 s, 2 s, 3 s
-// ... up to 30 s) and reports what the broker acknowledged. The last will
-// marks the meter(s) offline if this program goes away without saying so.
-// One thread uses the link; only notify() may come from any thread.
+// network thread): wait() sleeps in poll() on the broker's socket and a
+// wake-up descriptor until the broker sends something (acknowledgements),
+// the socket takes more, a reader spooled a record (notify()) or at most
+// `most`; it reconnects with a backoff (1 s, 2 s, 3 s ... up to 30 s) and
+// reports what the broker acknowledged. The last will marks the meter(s)
+// offline if this program goes away without saying so. One thread uses the
+// link; only notify() and wake() may come from any thread.
+//
+// Two kinds, one behaviour: mqtt:// is our own client (publish/
+// mqtt_socket_link.h), which writes a batch of messages in one system call
+// and reads many acknowledgements in one; mqtts:// is libmosquitto's
+// (publish/mosquitto_link.h), for its TLS.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
-
-struct mosquitto;
 
 namespace korvel::cli::publish {
 
@@ -43,10 +47,14 @@ struct LinkOptions {
 
 class MqttLink {
 public:
-    // Sets everything up and starts connecting; throws Failure when the
-    // options cannot be used (a TLS file that cannot be read, ...).
-    explicit MqttLink(const LinkOptions& options);
-    ~MqttLink();
+    using Clock = std::chrono::steady_clock;
+
+    // The link for the broker's scheme, connecting; throws Failure when the
+    // options cannot be used (a TLS file that cannot be read, a client id
+    // too long, ...). A broker that is not there yet is no failure: wait()
+    // tries again.
+    static std::unique_ptr<MqttLink> open(const LinkOptions& options);
+    virtual ~MqttLink();
     MqttLink(const MqttLink&) = delete;
     MqttLink& operator=(const MqttLink&) = delete;
 
@@ -59,12 +67,13 @@ public:
     // reason of the last disconnection ("" while none is known).
     std::string downReason() const;
 
-    // Queues a message; its id, or -1 when it could not be queued.
-    int publish(const std::string& topic, std::string_view payload, int qos, bool retain);
+    // Queues a message; its id, or -1 when it could not be queued (no
+    // connection, or too much is waiting for the socket: try again later).
+    virtual int publish(const std::string& topic, std::string_view payload, int qos, bool retain) = 0;
     // Ids of the messages the broker acknowledged (QoS 1) or that were sent (QoS 0).
     void takeAcknowledged(std::deque<int>* out);
-    // A clean goodbye (no last will).
-    void disconnect();
+    // A clean goodbye (no last will): what is queued goes out first, for a second at most.
+    virtual void disconnect() = 0;
 
     // Wakes wait() from any thread (a record was spooled). Cheap when called
     // often: one write per wake-up, however many notifications came; none
@@ -80,19 +89,41 @@ public:
     // link's reading, writing, keepalive and reconnection.
     void wait(std::chrono::milliseconds most);
 
-private:
-    void service(bool socketReady);
+protected:
+    MqttLink();
+
+    // What wait() polls: the socket (-1 while there is none), its events,
+    // and when the link next needs a turn without any (keepalive, a
+    // handshake's deadline; max(): never).
+    struct Watch {
+        int socket = -1;
+        short events = 0;
+        Clock::time_point due = Clock::time_point::max();
+    };
+    // Before the poll: writes what is queued, and says what to watch.
+    virtual Watch prepare(Clock::time_point now) = 0;
+    // After the poll, with the socket's events (0: none, or a timeout).
+    virtual void service(short revents, Clock::time_point now) = 0;
+    // Starts a connection attempt; false and why when it failed at once.
+    virtual bool attempt(std::string* why) = 0;
+    // Whether a connection (or an attempt) is under way.
+    virtual bool active() const = 0;
+
+    // Called by the kinds as things happen.
+    void startFirstAttempt();
+    void connectionMade();
+    void connectionDown(const std::string& why);
+    void connectionRefused(const std::string& why);
+    void acknowledged(int mid);
     bool refusalKnown() const;
 
-    static void onConnect(struct mosquitto*, void* self, int code);
-    static void onDisconnect(struct mosquitto*, void* self, int code);
-    static void onPublish(struct mosquitto*, void* self, int mid);
+private:
+    void retryWhenDue(Clock::time_point now);
 
-    struct mosquitto* client_ = nullptr;
     int wake_ = -1;  // eventfd
     std::atomic<bool> notified_{false};
     std::atomic<bool> wakeOnRecords_{true};
-    std::chrono::steady_clock::time_point nextAttempt_{};
+    Clock::time_point nextAttempt_{};
     int retries_ = 0;  // failed attempts since the last connection
     std::atomic<bool> connected_{false};
     std::atomic<unsigned> connections_{0};
