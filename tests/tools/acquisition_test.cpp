@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "core/acquisition.h"
+#include "core/short_slice.h"
 #include "core/stop_signals.h"
 
 namespace korvel::cli {
@@ -25,6 +26,23 @@ TEST(Pacer, ALateReadingIsTakenAtOnceAndTheNextOneIntervalAfterIt) {
     EXPECT_EQ(pacer.next(back), back);
     EXPECT_EQ(pacer.next(back + milliseconds(1)), back + milliseconds(500));
     EXPECT_FALSE(Pacer(0).paced());
+}
+
+// The slice request reaches the kernel as asked (the structure's layout is
+// our own copy of the kernel's), and the thread gets its old slice back.
+TEST(ShortSlice, TheThreadRunsWithATenthOfAMillisecondSliceAndGetsItsOwnBack) {
+    std::thread([] {
+        const std::uint64_t before = ShortSlice::current();
+        {
+            ShortSlice slice;
+            if (!slice.taken()) GTEST_SKIP() << "this system does not take a slice request";
+            const std::uint64_t during = ShortSlice::current();
+            // Kernels before 6.12 take the request and do not report a slice.
+            if (during == 0) GTEST_SKIP() << "this kernel keeps no slice per thread";
+            EXPECT_EQ(during, 100'000u);
+        }
+        EXPECT_EQ(ShortSlice::current(), before);
+    }).join();
 }
 
 TEST(RunClock, StampsFollowTheMonotonicClockFromTheFirstReading) {
