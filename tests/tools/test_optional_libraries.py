@@ -56,8 +56,16 @@ def test_console_on_a_pipe_needs_no_line_editor():
     assert "," in result.stdout
 
 
-def test_publish_names_the_missing_library_and_its_package(tmp_path):
-    result = run("--simulate", "publish", "--broker", "mqtt://127.0.0.1:1", "-n", "1", "--spool", str(tmp_path),
+def test_publish_to_a_plain_broker_needs_no_mqtt_library(tmp_path):
+    # Its own client speaks plain MQTT; the readings wait in the spool for the broker that is not there.
+    result = run("--simulate", "publish", "--broker", "mqtt://127.0.0.1:1", "-n", "1", "--flush-timeout", "0",
+                 "--spool", str(tmp_path), env=ALL_GONE)
+    assert result.returncode == 0, result.stderr
+    assert GONE not in result.stderr and "1 reading taken" in result.stderr
+
+
+def test_publish_over_tls_names_the_missing_library_and_its_package(tmp_path):
+    result = run("--simulate", "publish", "--broker", "mqtts://127.0.0.1:1", "-n", "1", "--spool", str(tmp_path),
                  env=ALL_GONE)
     assert result.returncode != 0
     assert f"{GONE}/libmosquitto.so.1" in result.stderr and "libmosquitto1" in result.stderr, result.stderr
@@ -66,7 +74,7 @@ def test_publish_names_the_missing_library_and_its_package(tmp_path):
 
 def test_a_library_without_the_functions_is_named_with_the_first_missing_one(tmp_path):
     # libc is a real library, but no MQTT client.
-    result = run("--simulate", "publish", "--broker", "mqtt://127.0.0.1:1", "-n", "1", "--spool", str(tmp_path),
+    result = run("--simulate", "publish", "--broker", "mqtts://127.0.0.1:1", "-n", "1", "--spool", str(tmp_path),
                  env={"KORVEL_MOSQUITTO_LIBRARY": "libc.so.6"})
     assert result.returncode != 0
     assert "mosquitto_lib_init" in result.stderr and "libc.so.6" in result.stderr, result.stderr

@@ -11,7 +11,8 @@ const Variable kEnvironment[] = {
     {"KORVEL_SIM_LIBRARY", "",
      "With `--simulate`: the simulated library to load instead of the installed one (`--library` wins)."},
     {"KORVEL_MOSQUITTO_LIBRARY", "publish",
-     "The MQTT client library `korvel publish` opens (default `libmosquitto.so.1`); only publish loads it."},
+     "The MQTT client library `korvel publish` opens for an mqtts:// broker (default `libmosquitto.so.1`); "
+     "only publish over TLS loads it (plain mqtt:// needs no library)."},
     {"KORVEL_AVAHI_LIBRARY", "serve",
      "The Avahi client library `korvel serve` opens to announce itself by DNS-SD (default "
      "`libavahi-client.so.3`); without it serve runs unannounced and says so."},
