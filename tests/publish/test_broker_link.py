@@ -57,40 +57,35 @@ class FakeBroker:
         self.server.close()
 
 
-def publish_for_a_while(program, env, broker, tmp_path):
-    process = subprocess.run([program, "--simulate", "publish", "--broker", f"mqtt://127.0.0.1:{broker.port}",
-                              "-n", "5", "--interval", "0.01", "--flush-timeout", "3", "--spool", str(tmp_path)],
-                             capture_output=True, text=True, env=env, timeout=60)
-    return process
+def publish_against(reply, program, env, tmp_path):
+    """Five readings for a broker that answers `reply`; the finished process and the broker."""
+    broker = FakeBroker(reply)
+    try:
+        process = subprocess.run([program, "--simulate", "publish", "--broker", f"mqtt://127.0.0.1:{broker.port}",
+                                  "-n", "5", "--interval", "0.01", "--flush-timeout", "3", "--spool", str(tmp_path)],
+                                 capture_output=True, text=True, env=env, timeout=60)
+    finally:
+        broker.close()
+    assert process.returncode == 0, process.stderr
+    assert len((tmp_path / "KV0001.spool").read_text().splitlines()) == 5  # every reading kept
+    return process, broker
 
 
 def test_a_packet_longer_than_the_client_takes_closes_the_connection_and_keeps_the_readings(
         korvel_program, sim_env, tmp_path):
     # A CONNACK announcing 268 MB of body: the client leaves rather than wait for it.
-    broker = FakeBroker(bytes([0x20, 0xff, 0xff, 0xff, 0x7f]))
-    try:
-        process = publish_for_a_while(korvel_program, sim_env, broker, tmp_path)
-    finally:
-        broker.close()
-    assert process.returncode == 0, process.stderr
+    process, _ = publish_against(bytes([0x20, 0xff, 0xff, 0xff, 0x7f]), korvel_program, sim_env, tmp_path)
     assert "a packet this client cannot take" in process.stderr
     assert "5 readings taken, 0 published" in process.stderr
-    assert len((tmp_path / "KV0001.spool").read_text().splitlines()) == 5
 
 
 def test_acknowledgements_of_messages_never_sent_deliver_nothing(korvel_program, sim_env, tmp_path):
     # Accepted, then PUBACKs for ids 1 to 300 before any message was sent,
     # and a packet type no client expects: none of it may empty the spool.
     pubacks = b"".join(bytes([0x40, 2, i >> 8, i & 0xff]) for i in range(1, 301))
-    broker = FakeBroker(bytes([0x20, 2, 0, 0]) + pubacks + bytes([0x82, 0]))
-    try:
-        process = publish_for_a_while(korvel_program, sim_env, broker, tmp_path)
-    finally:
-        broker.close()
-    assert process.returncode == 0, process.stderr
-    assert "5 readings taken" in process.stderr
-    assert "0 published" in process.stderr and "left in" in process.stderr, process.stderr
-    assert len((tmp_path / "KV0001.spool").read_text().splitlines()) == 5
+    process, broker = publish_against(bytes([0x20, 2, 0, 0]) + pubacks + bytes([0x82, 0]), korvel_program, sim_env,
+                                      tmp_path)
+    assert "5 readings taken" in process.stderr and "left in" in process.stderr, process.stderr
     # What it sent: a CONNECT first, then PUBLISH packets (0x3x).
     assert broker.received[0] == 0x10
     assert b"korvel/KV0001/reading" in broker.received
