@@ -64,8 +64,11 @@ bool MosquittoLink::attempt(std::string* why) {
     const int code = started_ ? mosquitto_reconnect_async(client_)
                               : mosquitto_connect_async(client_, options_.broker.host.c_str(), options_.broker.port,
                                                         options_.keepalive);
-    if (code == MOSQ_ERR_SUCCESS || code == MOSQ_ERR_ERRNO || code == MOSQ_ERR_NO_CONN) started_ = true;
-    if (!started_) throw Failure(kExitUsage, "cannot connect to the broker: " + describe(code));
+    // Only settings libmosquitto refuses are final; a name that does not
+    // resolve yet (a service started before the network) is tried again, as
+    // over mqtt://.
+    if (!started_ && code == MOSQ_ERR_INVAL) throw Failure(kExitUsage, "cannot connect to the broker: " + describe(code));
+    started_ = true;
     if (code == MOSQ_ERR_SUCCESS) return true;
     *why = code == MOSQ_ERR_ERRNO ? std::strerror(errno) : describe(code);
     return false;
