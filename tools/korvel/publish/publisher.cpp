@@ -110,8 +110,18 @@ void Publisher::settle() {
         inFlight_.pop_front();
     }
     if (upTo == 0) return;
+    Spool::CompactWork compaction;
+    {
+        std::lock_guard lock(spoolMutex_);
+        spool_.markDelivered(upTo);
+        compaction = spool_.compactDue();
+    }
+    if (!compaction.due) return;
+    // The bulk of the copy and the disk's waits without the lock: a reader
+    // appending meanwhile does not wait for them.
+    spool_.copyCompaction(&compaction);
     std::lock_guard lock(spoolMutex_);
-    spool_.delivered(upTo);
+    spool_.finishCompaction(&compaction);
 }
 
 bool Publisher::idle() {
