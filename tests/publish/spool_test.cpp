@@ -369,6 +369,10 @@ TEST_F(SpoolTest, RecordsAppendedWhileCompactingSurviveInOrderAtTheirPositions) 
         const std::uint64_t head = at[1094];  // 1095 delivered
         const std::uint64_t of1100 = at[1098];
         spool.markDelivered(head);
+        const auto descriptors = [] {
+            return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+        };
+        const auto openBefore = descriptors();
         Spool::CompactWork work = spool.compactDue();
         ASSERT_TRUE(work.due);
         EXPECT_FALSE(spool.compactDue().due);  // never two at once
@@ -381,6 +385,8 @@ TEST_F(SpoolTest, RecordsAppendedWhileCompactingSurviveInOrderAtTheirPositions) 
         std::filesystem::copy_file(folder / "KV0001.spool", folder / "crash" / "KV0001.spool");
         std::filesystem::copy_file(folder / "KV0001.state", folder / "crash" / "KV0001.state");
         spool.finishCompaction(&work);
+        spool.releaseCompaction(&work);
+        EXPECT_EQ(descriptors(), openBefore);  // the old file closed, its blocks freed
         EXPECT_EQ(std::filesystem::file_size(folder / "KV0001.spool"), 10 * kRecord);  // numbers 1096 to 1105
         EXPECT_FALSE(std::filesystem::exists(folder / "KV0001.spool.new"));
         EXPECT_EQ(spool.head(), head);  // positions go on across the cut
@@ -425,6 +431,7 @@ TEST_F(SpoolTest, AFailedCompactionLosesNothingAndKeepsTheOldFile) {
     spool.append(padded());
     std::filesystem::remove(folder / "KV0001.spool.new");
     spool.finishCompaction(&work);
+    spool.releaseCompaction(&work);
     EXPECT_EQ(std::filesystem::file_size(folder / "KV0001.spool"), size + 1101 * 1022);
     EXPECT_EQ(pendingSeqs(spool), seqs(2191, 2201));
     EXPECT_TRUE(spool.failure().empty()) << spool.failure();
@@ -484,8 +491,11 @@ TEST_F(SpoolTest, ConcurrentAppendsAndCompactionsDeliverEveryRecordOnce) {
         if (!work.due) continue;
         spool.copyCompaction(&work);
         compactions += work.fd >= 0;
-        std::lock_guard lock(mutex);
-        spool.finishCompaction(&work);
+        {
+            std::lock_guard lock(mutex);
+            spool.finishCompaction(&work);
+        }
+        spool.releaseCompaction(&work);
     }
     reader.join();
     EXPECT_GE(compactions, 2);

@@ -120,8 +120,11 @@ void Publisher::settle() {
     // The bulk of the copy and the disk's waits without the lock: a reader
     // appending meanwhile does not wait for them.
     spool_.copyCompaction(&compaction);
-    std::lock_guard lock(spoolMutex_);
-    spool_.finishCompaction(&compaction);
+    {
+        std::lock_guard lock(spoolMutex_);
+        spool_.finishCompaction(&compaction);
+    }
+    spool_.releaseCompaction(&compaction);
 }
 
 bool Publisher::idle() {

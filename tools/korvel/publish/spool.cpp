@@ -344,9 +344,9 @@ void Spool::finishCompaction(CompactWork* work) {
         work->fd = -1;
         return;
     }
-    ::close(fd_);
-    fd_ = work->fd;
-    work->fd = -1;
+    // The old file's blocks are freed when its last descriptor closes,
+    // which waits for the disk: releaseCompaction() does it without the lock.
+    std::swap(fd_, work->fd);
     const std::uint64_t from = work->from;
     const auto shift = [from](std::uint64_t at) { return at > from ? at - from : 0; };
     base_ += from;
@@ -362,12 +362,18 @@ void Spool::finishCompaction(CompactWork* work) {
     stateChanged_ = true;
 }
 
+void Spool::releaseCompaction(CompactWork* work) const {
+    if (work->fd >= 0) ::close(work->fd);
+    work->fd = -1;
+}
+
 bool Spool::compactNow() {
     CompactWork work = compactDue();
     if (!work.due) return false;
     copyCompaction(&work);
     const std::uint64_t before = base_;
     finishCompaction(&work);
+    releaseCompaction(&work);
     return base_ != before;
 }
 

@@ -93,20 +93,23 @@ public:
     // writes the state for the new file, without the mutex, on the one
     // thread that compacts (the publisher's); finishCompaction() (under the
     // mutex) copies the records appended meanwhile, puts the new file in
-    // place and moves the positions' base. One compaction at a time; on any
-    // failure the old file stays as it was and a later one tries again.
+    // place and moves the positions' base; releaseCompaction() closes the
+    // old file after the mutex is released (freeing its blocks waits for the
+    // disk). One compaction at a time; on any failure the old file stays as
+    // it was and a later one tries again.
     struct CompactWork {
         bool due = false;
         int source = -1;            // the spool file's descriptor
         std::uint64_t from = 0;     // file offsets: what moves to the new file's front
         std::uint64_t copyEnd = 0;  // the file's end when noted; the rest is copied when finishing
         SpoolState state;           // the state for the new file
-        int fd = -1;                // the new file, once copied and flushed
+        int fd = -1;                // the new file, once copied and flushed; the old one once finished
         bool stateWritten = false;  // the state file already points into the new file
     };
     CompactWork compactDue();
     void copyCompaction(CompactWork* work) const;
     void finishCompaction(CompactWork* work);
+    void releaseCompaction(CompactWork* work) const;
     // All three at once; true when the front was cut away.
     bool compactNow();
 
