@@ -96,7 +96,9 @@ public:
     // place and moves the positions' base; releaseCompaction() closes the
     // old file after the mutex is released (freeing its blocks waits for the
     // disk). One compaction at a time; on any failure the old file stays as
-    // it was and a later one tries again.
+    // it was and a later one tries again. A SaveWork taken before a
+    // compaction is written before it starts (its head is an offset in the
+    // old file): the publisher does both on its one thread, one after the other.
     struct CompactWork {
         bool due = false;
         int source = -1;            // the spool file's descriptor
