@@ -9,12 +9,16 @@ starts on a free loopback port with a config it writes:
   readings per second as a share of the meters' rate (N x 1000/s) and the
   publisher's CPU per reading (utime + stime of the process(es), as in
   /proc/PID/stat, over the readings delivered);
-- the backlog drain: one meter at 1 ms, the broker stopped --outage seconds
-  and started again; the share of reading intervals over 1.5 ms in the first
-  second of the drain, against the same share before the outage.
+- the backlog drain: one meter at 1 ms, the broker stopped until the
+  publisher's spool holds --backlog readings it could not deliver (or for
+  --outage seconds) and started again; the publisher comes back at its next
+  reconnection attempt, so the count at reconnection (printed) is at least
+  --backlog; the share of reading intervals over 1.5 ms in the first second
+  of the drain, against the same share before the outage.
 
 Usage: bench/publish_rate.py [--build build] [--readings 10000] [--meters 16]
-       [--fleet-readings 3000] [--runs 3] [--skip zero,fleet,drain]
+       [--fleet-readings 3000] [--backlog 9000] [--outage S] [--runs 3]
+       [--skip zero,fleet,drain]
 
 Rates come from two runs of each command, with --fleet-readings and with one
 reading, so the start (opening the meters, connecting) and the final flush
@@ -155,8 +159,38 @@ def late_share(stamps):
             max(intervals, default=float("nan")))
 
 
+def spool_lines(path, seen):
+    """Records in the spool file so far; `seen` ([offset, count]) carries
+    the count on between calls, so each call reads only what was added."""
+    try:
+        with open(path, "rb") as file:
+            file.seek(seen[0])
+            added = file.read()
+    except FileNotFoundError:
+        return seen[1]
+    seen[0] += len(added)
+    seen[1] += added.count(b"\n")
+    return seen[1]
+
+
+def stay_away(args, spool):
+    """Waits while the broker is away: --outage seconds, or until the
+    spool holds --backlog records more than when the broker went (no
+    deliveries meanwhile, so nothing is cut from the file's front)."""
+    if args.outage is not None:
+        time.sleep(args.outage)
+        return
+    path, seen = os.path.join(spool, "KV0001.spool"), [0, 0]
+    start = spool_lines(path, seen)
+    deadline = time.monotonic() + 10 * args.backlog / 1000 + 30  # a meter far below 1000/s
+    while spool_lines(path, seen) - start < args.backlog:
+        if time.monotonic() > deadline:
+            sys.exit(f"the spool did not reach {args.backlog} readings")
+        time.sleep(0.05)
+
+
 def drain(args, program, env, broker, folder):
-    """One meter at 1 ms; the broker away for --outage s, then back."""
+    """One meter at 1 ms; the broker away (--backlog readings or --outage s), then back."""
     topic = "korvel/KV0001/reading"
     out = os.path.join(folder, "drain.jsonl")
     results = []
@@ -173,11 +207,13 @@ def drain(args, program, env, broker, folder):
             subscriber.terminate()  # it would wait for the broker otherwise
             subscriber.wait()
             broker.stop()
-            time.sleep(args.outage)
+            away = time.monotonic()
+            stay_away(args, spool)
+            away = time.monotonic() - away
             broker.start()
             subscriber = subprocess.Popen(["mosquitto_sub", "-p", str(broker.port), "-t", topic, "-q", "1", "-c",
                                            "-i", f"bench-drain-{run}"], stdout=sink, stderr=subprocess.DEVNULL)
-            time.sleep(args.outage + 6)  # the publisher's backoff, the drain and a second after it
+            time.sleep(away / 2 + 10)  # the publisher's backoff, the drain and a second after it
             publisher.send_signal(signal.SIGINT)
             _, err = publisher.communicate(timeout=60)
             time.sleep(1)
@@ -202,7 +238,8 @@ def drain(args, program, env, broker, folder):
         calm, _ = late_share(before)
         results.append((spooled, late, longest, calm))
     spooled, late, longest, calm = (statistics.median(column) for column in zip(*results))
-    print(f"\nBacklog drain, one meter at 1 ms, broker away {args.outage:g} s, median of {args.runs} runs")
+    away = f"{args.outage:g} s" if args.outage is not None else f"until {args.backlog} readings were spooled"
+    print(f"\nBacklog drain, one meter at 1 ms, broker away {away}, median of {args.runs} runs")
     print(f"readings spooled meanwhile: {spooled:.0f}; intervals over 1.5 ms in the drain's first second: "
           f"{100 * late:.2f} % (longest {longest * 1000:.1f} ms; before the outage {100 * calm:.2f} %); "
           f"target <= 1 %")
@@ -214,7 +251,8 @@ def main():
     parser.add_argument("--readings", type=int, default=10000)  # enough that start and end weigh little
     parser.add_argument("--meters", type=int, default=16)
     parser.add_argument("--fleet-readings", type=int, default=3000)
-    parser.add_argument("--outage", type=float, default=4.0)
+    parser.add_argument("--backlog", type=int, default=9000, help="readings spooled while the broker is away")
+    parser.add_argument("--outage", type=float, default=None, help="seconds the broker is away (instead of --backlog)")
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--skip", default="", help="comma-separated: zero, fleet, drain")
     args = parser.parse_args()

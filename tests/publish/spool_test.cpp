@@ -8,10 +8,14 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/failure.h"
@@ -51,6 +55,28 @@ protected:
     void write(const std::string& name, const std::string& content) const {
         std::ofstream(folder / name, std::ios::binary | std::ios::trunc) << content;
     }
+
+    // Record ends, from the head on.
+    static std::vector<std::uint64_t> ends(const Spool& spool) {
+        std::vector<std::uint64_t> all;
+        std::string record;
+        std::uint64_t next = 0;
+        for (std::uint64_t at = spool.head(); spool.read(at, &record, &next); at = next) all.push_back(next);
+        return all;
+    }
+    static std::uint64_t seqOf(const std::string& record) { return std::stoull(record.substr(7)); }
+    static std::vector<std::uint64_t> pendingSeqs(const Spool& spool) {
+        std::vector<std::uint64_t> seqs;
+        for (const std::string& record : pending(spool)) seqs.push_back(seqOf(record));
+        return seqs;
+    }
+    static std::vector<std::uint64_t> seqs(std::uint64_t first, std::uint64_t last) {
+        std::vector<std::uint64_t> all;
+        for (std::uint64_t n = first; n <= last; ++n) all.push_back(n);
+        return all;
+    }
+    // {"seq":NNNN,"pad":"x...x"} and its line feed: 1022 bytes for four-digit numbers.
+    static std::string padded() { return "\"pad\":\"" + std::string(1000, 'x') + "\""; }
 
     std::filesystem::path folder;
 };
@@ -329,6 +355,152 @@ TEST_F(SpoolTest, ASaveDueAfterManyDeliveriesIsWrittenOutsideTheLockAndKept) {
     ASSERT_EQ(readState((folder / "KV0001.state").string(), &saved), StateFile::Read);
     EXPECT_EQ(saved.head, 9U * 18 + 90U * 19 + 157U * 20);
     EXPECT_EQ(saved.nextSeq, 301U);
+}
+
+// The compaction in its three steps, as the publisher runs them: records
+// appended between the first and the last step, a failure at either end, a
+// crash between the state and the rename, and a run after it.
+TEST_F(SpoolTest, RecordsAppendedWhileCompactingSurviveInOrderAtTheirPositions) {
+    constexpr std::uint64_t kRecord = 1022;
+    {
+        Spool spool(folder.string(), "KV0001", 8 << 20, 3600);
+        for (int n = 1; n <= 1100; ++n) spool.append(padded());
+        const std::vector<std::uint64_t> at = ends(spool);
+        const std::uint64_t head = at[1094];  // 1095 delivered
+        const std::uint64_t of1100 = at[1098];
+        spool.markDelivered(head);
+        const auto descriptors = [] {
+            return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+        };
+        const auto openBefore = descriptors();
+        Spool::CompactWork work = spool.compactDue();
+        ASSERT_TRUE(work.due);
+        EXPECT_FALSE(spool.compactDue().due);  // never two at once
+        spool.copyCompaction(&work);
+        ASSERT_GE(work.fd, 0);
+        for (int n = 1101; n <= 1105; ++n) spool.append(padded());  // meanwhile, past the copied range
+        // A crash here: the old file with the state for the new one sends
+        // records again, and loses none.
+        std::filesystem::create_directories(folder / "crash");
+        std::filesystem::copy_file(folder / "KV0001.spool", folder / "crash" / "KV0001.spool");
+        std::filesystem::copy_file(folder / "KV0001.state", folder / "crash" / "KV0001.state");
+        spool.finishCompaction(&work);
+        spool.releaseCompaction(&work);
+        EXPECT_EQ(descriptors(), openBefore);  // the old file closed, its blocks freed
+        EXPECT_EQ(std::filesystem::file_size(folder / "KV0001.spool"), 10 * kRecord);  // numbers 1096 to 1105
+        EXPECT_FALSE(std::filesystem::exists(folder / "KV0001.spool.new"));
+        EXPECT_EQ(spool.head(), head);  // positions go on across the cut
+        EXPECT_EQ(spool.end(), head + 10 * kRecord);
+        std::string record;
+        std::uint64_t next = 0;
+        ASSERT_TRUE(spool.read(of1100, &record, &next));
+        EXPECT_EQ(seqOf(record), 1100U);
+        EXPECT_EQ(pendingSeqs(spool), seqs(1096, 1105));
+        EXPECT_EQ(spool.append(padded()).seq, 1106U);
+        spool.markDelivered(head + 2 * kRecord);
+    }
+    Spool again(folder.string(), "KV0001", 8 << 20);
+    EXPECT_TRUE(again.notices().empty());
+    EXPECT_EQ(pendingSeqs(again), seqs(1098, 1106));
+    Spool crashed((folder / "crash").string(), "KV0001", 8 << 20);
+    const std::vector<std::uint64_t> resent = pendingSeqs(crashed);
+    ASSERT_FALSE(resent.empty());
+    EXPECT_LE(resent.front(), 1096U);
+    EXPECT_EQ(resent, seqs(resent.front(), 1105));
+}
+
+TEST_F(SpoolTest, AFailedCompactionLosesNothingAndKeepsTheOldFile) {
+    Spool spool(folder.string(), "KV0001", 8 << 20, 3600);
+    for (int n = 1; n <= 1100; ++n) spool.append(padded());
+    const std::uint64_t size = std::filesystem::file_size(folder / "KV0001.spool");
+    spool.markDelivered(ends(spool)[1089]);  // 1090 delivered
+    // At the start: the new file's place is taken.
+    std::filesystem::create_directories(folder / "KV0001.spool.new");
+    EXPECT_FALSE(spool.compactNow());
+    EXPECT_TRUE(std::filesystem::is_directory(folder / "KV0001.spool.new"));
+    std::filesystem::remove(folder / "KV0001.spool.new");
+    EXPECT_FALSE(spool.compactNow());  // not again before another MiB is delivered
+    // At the end: the copy is made and the state written, the rename fails.
+    spool.markDelivered(spool.end());
+    for (int n = 1101; n <= 2200; ++n) spool.append(padded());
+    spool.markDelivered(ends(spool)[1089]);
+    Spool::CompactWork work = spool.compactDue();
+    ASSERT_TRUE(work.due);
+    spool.copyCompaction(&work);
+    ASSERT_GE(work.fd, 0);
+    spool.append(padded());
+    std::filesystem::remove(folder / "KV0001.spool.new");
+    spool.finishCompaction(&work);
+    spool.releaseCompaction(&work);
+    EXPECT_EQ(std::filesystem::file_size(folder / "KV0001.spool"), size + 1101 * 1022);
+    EXPECT_EQ(pendingSeqs(spool), seqs(2191, 2201));
+    EXPECT_TRUE(spool.failure().empty()) << spool.failure();
+    SpoolState saved;  // the state points into the old file again
+    ASSERT_EQ(readState((folder / "KV0001.state").string(), &saved), StateFile::Read);
+    EXPECT_EQ(saved.head, spool.head());
+}
+
+// A record dropped from a full spool while on its way, acknowledged after
+// a compaction, reached the broker: it is not told as dropped.
+TEST_F(SpoolTest, RecordsDroppedOnTheirWayKeepTheirPlaceAcrossACompaction) {
+    Spool spool(folder.string(), "KV0001", 12 * 1024, 3600);
+    for (int n = 1; n <= 1100; ++n) spool.append(padded());  // the oldest dropped all along
+    spool.sent(spool.end());
+    for (int n = 1101; n <= 1103; ++n) spool.append(padded());  // three dropped on their way
+    const std::uint64_t told = spool.dropped();
+    const std::uint64_t acknowledged = spool.head();
+    ASSERT_TRUE(spool.compactNow());
+    EXPECT_LT(std::filesystem::file_size(folder / "KV0001.spool"), 16U * 1024);
+    spool.delivered(acknowledged);  // the broker has all three
+    spool.resend();
+    EXPECT_EQ(spool.dropped(), told);
+}
+
+// One thread appends under the mutex while another delivers and compacts in
+// steps, as the publisher does: every number comes out once, in order.
+TEST_F(SpoolTest, ConcurrentAppendsAndCompactionsDeliverEveryRecordOnce) {
+    constexpr std::uint64_t kRecords = 4000;
+    Spool spool(folder.string(), "KV0001", 64 << 20, 3600);
+    std::mutex mutex;
+    std::thread reader([&] {
+        for (std::uint64_t n = 1; n <= kRecords; ++n) {
+            std::lock_guard lock(mutex);
+            ASSERT_TRUE(spool.append(padded()).written);
+        }
+    });
+    std::vector<std::uint64_t> delivered;
+    std::vector<char> buffer(64 * 1024);
+    int compactions = 0;
+    // Bounded: a lost record would leave the loop waiting for it.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (delivered.size() < kRecords && std::chrono::steady_clock::now() < deadline) {
+        Spool::CompactWork work;
+        {
+            std::lock_guard lock(mutex);
+            const std::uint64_t at = spool.head();
+            const std::size_t bytes = spool.readRecords(at, buffer.data(), buffer.size());
+            for (std::size_t from = 0; from < bytes;) {
+                const std::string record(buffer.data() + from,
+                                         std::find(buffer.data() + from, buffer.data() + bytes, '\n'));
+                delivered.push_back(seqOf(record));
+                from += record.size() + 1;
+            }
+            spool.markDelivered(at + bytes);
+            work = spool.compactDue();
+        }
+        if (!work.due) continue;
+        spool.copyCompaction(&work);
+        compactions += work.fd >= 0;
+        {
+            std::lock_guard lock(mutex);
+            spool.finishCompaction(&work);
+        }
+        spool.releaseCompaction(&work);
+    }
+    reader.join();
+    EXPECT_GE(compactions, 2);
+    EXPECT_EQ(delivered, seqs(1, kRecords));
+    EXPECT_LT(std::filesystem::file_size(folder / "KV0001.spool"), 2U << 20);
 }
 
 }  // namespace

@@ -110,8 +110,21 @@ void Publisher::settle() {
         inFlight_.pop_front();
     }
     if (upTo == 0) return;
-    std::lock_guard lock(spoolMutex_);
-    spool_.delivered(upTo);
+    Spool::CompactWork compaction;
+    {
+        std::lock_guard lock(spoolMutex_);
+        spool_.markDelivered(upTo);
+        compaction = spool_.compactDue();
+    }
+    if (!compaction.due) return;
+    // The bulk of the copy and the disk's waits without the lock: a reader
+    // appending meanwhile does not wait for them.
+    spool_.copyCompaction(&compaction);
+    {
+        std::lock_guard lock(spoolMutex_);
+        spool_.finishCompaction(&compaction);
+    }
+    spool_.releaseCompaction(&compaction);
 }
 
 bool Publisher::idle() {

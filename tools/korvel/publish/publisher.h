@@ -48,7 +48,9 @@ public:
     bool step();
     // The broker has message `mid` (one of this publisher's).
     void acknowledge(int mid);
-    // Moves the spool's front over the acknowledged records at the front of the window.
+    // Moves the spool's front over the acknowledged records at the front of
+    // the window, and cuts the delivered front away when due (the copy
+    // without the spool's lock).
     void settle();
     // Nothing waits in the spool or in flight.
     bool idle();

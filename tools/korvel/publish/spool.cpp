@@ -36,6 +36,19 @@ bool writeAllAt(int fd, const char* bytes, std::size_t count, std::uint64_t at) 
     return true;
 }
 
+// Copies [begin, end) of one file to `to` - `shift` in another.
+bool copyRange(int from, int to, std::uint64_t begin, std::uint64_t end, std::uint64_t shift) {
+    char buffer[64 * 1024];
+    for (std::uint64_t at = begin; at < end;) {
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof buffer, end - at));
+        const ssize_t got = ::pread(from, buffer, want, static_cast<off_t>(at));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0 || !writeAllAt(to, buffer, static_cast<std::size_t>(got), at - shift)) return false;
+        at += static_cast<std::uint64_t>(got);
+    }
+    return true;
+}
+
 // The count a record carries in its "dropped" field, right after its number.
 std::uint64_t droppedIn(const std::string& record) {
     constexpr std::string_view kField = ",\"dropped\":";
@@ -101,6 +114,7 @@ void Spool::open() {
     nextSeq_ = std::max<std::uint64_t>(kind == StateFile::Read ? saved.nextSeq : 1, scan.lastSeq + 1);
     dropped_ = kind == StateFile::Read ? saved.dropped : 0;
     lastSync_ = std::chrono::steady_clock::now();
+    compactAt_ = kCompactAfter;
     if (!save()) throw Failure(kExitMeterError, failure_);
 }
 
@@ -208,6 +222,11 @@ void Spool::sent(std::uint64_t upTo) {
 }
 
 void Spool::delivered(std::uint64_t upTo) {
+    markDelivered(upTo);
+    compactNow();
+}
+
+void Spool::markDelivered(std::uint64_t upTo) {
     if (upTo < base_) return;
     const std::uint64_t at = std::min(upTo - base_, end_);
     // Dropped on their way, yet the broker has them: not lost after all.
@@ -216,7 +235,6 @@ void Spool::delivered(std::uint64_t upTo) {
     head_ = at;
     stateChanged_ = true;
     ++undelivered_;  // saved by saveDue() once there are many
-    if (head_ >= kCompactAfter && head_ * 2 >= end_) compact();
 }
 
 void Spool::resend() {
@@ -274,41 +292,89 @@ bool Spool::save() {
 
 // Moves the records still to deliver (and always the newest record, whose
 // number the next run goes on from) to the front of a new file.
-void Spool::compact() {
-    const std::uint64_t from = std::min(head_, lastStart_);
+Spool::CompactWork Spool::compactDue() {
+    if (compacting_ || head_ < compactAt_ || head_ * 2 < end_) return {};
+    compacting_ = true;
+    CompactWork work;
+    work.due = true;
+    work.source = fd_;
+    work.from = std::min(head_, lastStart_);
+    work.copyEnd = end_;
+    work.state = state();
+    work.state.head -= work.from;
+    return work;
+}
+
+// The readers append only past copyEnd, so [from, copyEnd) holds still.
+void Spool::copyCompaction(CompactWork* work) const {
     const std::string temporary = data_ + ".new";
     const int fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return;  // compacting can wait; nothing is lost
-    char buffer[64 * 1024];
-    bool ok = true;
-    for (std::uint64_t at = from; ok && at < end_;) {
-        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof buffer, end_ - at));
-        const ssize_t got = ::pread(fd_, buffer, want, static_cast<off_t>(at));
-        ok = got > 0 && writeAllAt(fd, buffer, static_cast<std::size_t>(got), at - from);
-        at += got > 0 ? static_cast<std::uint64_t>(got) : 0;
-    }
+    bool ok = copyRange(work->source, fd, work->from, work->copyEnd, work->from) && ::fdatasync(fd) == 0;
     // The state for the new file goes first: should the rename not happen,
     // its head points earlier into the old file, which sends records twice
     // (the same records) and loses none.
-    SpoolState after = state();
-    after.head -= from;
-    ok = ok && ::fdatasync(fd) == 0 && writeState(state_, after);
-    if (!ok || std::rename(temporary.c_str(), data_.c_str()) != 0) {
+    if (ok) {
+        work->stateWritten = true;
+        ok = writeState(state_, work->state);
+    }
+    if (!ok) {
         ::close(fd);
         ::unlink(temporary.c_str());
-        save();
         return;
     }
-    ::close(fd_);
-    fd_ = fd;
+    work->fd = fd;
+}
+
+void Spool::finishCompaction(CompactWork* work) {
+    compacting_ = false;
+    const std::string temporary = data_ + ".new";
+    // The few records appended while the bulk was copied; with a flush per
+    // record (--sync-interval 0) they are flushed again in the new file.
+    const bool ok = work->fd >= 0 && copyRange(fd_, work->fd, work->copyEnd, end_, work->from) &&
+                    (syncEvery_.count() != 0 || end_ == work->copyEnd || ::fdatasync(work->fd) == 0) &&
+                    std::rename(temporary.c_str(), data_.c_str()) == 0;
+    if (!ok) {
+        if (work->fd >= 0) {
+            ::close(work->fd);
+            ::unlink(temporary.c_str());
+        }
+        compactAt_ = head_ + kCompactAfter;  // not again at every delivery
+        if (work->stateWritten) save();      // the state points into the old file again
+        work->fd = -1;
+        return;
+    }
+    // The old file's blocks are freed when its last descriptor closes,
+    // which waits for the disk: releaseCompaction() does it without the lock.
+    std::swap(fd_, work->fd);
+    const std::uint64_t from = work->from;
+    const auto shift = [from](std::uint64_t at) { return at > from ? at - from : 0; };
     base_ += from;
     end_ -= from;
     head_ -= from;
-    sent_ = sent_ > from ? sent_ - from : 0;
+    sent_ = shift(sent_);
     lastStart_ -= from;
-    unsynced_ = false;
-    stateChanged_ = false;
-    undelivered_ = 0;
+    for (DroppedOnItsWay& record : droppedOnItsWay_) record.end = shift(record.end);
+    compactAt_ = kCompactAfter;
+    // The bulk is flushed; the records appended meanwhile wait for the next
+    // flush, and the state written for the new file for the next save.
+    unsynced_ = syncEvery_.count() != 0 && end_ > work->copyEnd - from;
+    stateChanged_ = true;
+}
+
+void Spool::releaseCompaction(CompactWork* work) const {
+    if (work->fd >= 0) ::close(work->fd);
+    work->fd = -1;
+}
+
+bool Spool::compactNow() {
+    CompactWork work = compactDue();
+    if (!work.due) return false;
+    copyCompaction(&work);
+    const std::uint64_t before = base_;
+    finishCompaction(&work);
+    releaseCompaction(&work);
+    return base_ != before;
 }
 
 }  // namespace korvel::cli::publish

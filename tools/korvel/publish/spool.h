@@ -76,11 +76,44 @@ public:
 
     // The publisher's side. sent(): everything before `upTo` is on its way
     // (a record dropped from there may still reach the broker). delivered():
-    // the broker has everything before `upTo`. resend(): what was on its way
-    // is lost with the connection and goes out again from head().
+    // the broker has everything before `upTo`; the front is cut away when
+    // due, here and now (for single-threaded callers); markDelivered() only
+    // moves the front and leaves the cutting to the compaction steps below.
+    // resend(): what was on its way is lost with the connection and goes out
+    // again from head().
     void sent(std::uint64_t upTo);
     void delivered(std::uint64_t upTo);
+    void markDelivered(std::uint64_t upTo);
     void resend();
+
+    // Cutting the delivered front away, in three steps so that the long
+    // copy and the disk's waits hold no lock: compactDue() (under the
+    // callers' mutex) says whether it is due and notes what to copy;
+    // copyCompaction() copies that to SERIAL.spool.new, flushes it and
+    // writes the state for the new file, without the mutex, on the one
+    // thread that compacts (the publisher's); finishCompaction() (under the
+    // mutex) copies the records appended meanwhile, puts the new file in
+    // place and moves the positions' base; releaseCompaction() closes the
+    // old file after the mutex is released (freeing its blocks waits for the
+    // disk). One compaction at a time; on any failure the old file stays as
+    // it was and a later one tries again. A SaveWork taken before a
+    // compaction is written before it starts (its head is an offset in the
+    // old file): the publisher does both on its one thread, one after the other.
+    struct CompactWork {
+        bool due = false;
+        int source = -1;            // the spool file's descriptor
+        std::uint64_t from = 0;     // file offsets: what moves to the new file's front
+        std::uint64_t copyEnd = 0;  // the file's end when noted; the rest is copied when finishing
+        SpoolState state;           // the state for the new file
+        int fd = -1;                // the new file, once copied and flushed; the old one once finished
+        bool stateWritten = false;  // the state file already points into the new file
+    };
+    CompactWork compactDue();
+    void copyCompaction(CompactWork* work) const;
+    void finishCompaction(CompactWork* work);
+    void releaseCompaction(CompactWork* work) const;
+    // All three at once; true when the front was cut away.
+    bool compactNow();
 
     // Dropped records still to be told in the next record appended (those
     // dropped on their way to the broker count once they are known lost).
@@ -114,7 +147,6 @@ private:
 
     void open();
     void dropOldest();
-    void compact();
     bool readAt(std::uint64_t at, std::string* record, std::uint64_t* next) const;  // file offsets
     bool fail(const std::string& what, const std::string& path);
     SpoolState state() const;
@@ -132,6 +164,8 @@ private:
     std::uint64_t nextSeq_ = 1;
     std::uint64_t dropped_ = 0;
     std::deque<DroppedOnItsWay> droppedOnItsWay_;
+    bool compacting_ = false;
+    std::uint64_t compactAt_;      // head_ past which the front is cut away (file offset)
     bool unsynced_ = false;
     int undelivered_ = 0;          // deliveries since the state was written
     bool stateChanged_ = false;
