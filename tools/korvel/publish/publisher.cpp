@@ -1,13 +1,19 @@
 #include "publish/publisher.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
+
+#include "publish/record_check.h"
 
 namespace korvel::cli::publish {
 namespace {
 
 constexpr std::size_t kWindow = 100;  // messages in flight at once, per meter
 constexpr std::size_t kBlock = 64 * 1024;  // bytes of records copied out at once (records are at most 4 KiB)
+// Bytes copied out per free place in the window: a reading's record is
+// about 200 bytes, so a read rarely comes back with too few.
+constexpr std::size_t kBytesPerPlace = 512;
 
 }  // namespace
 
@@ -44,8 +50,12 @@ bool Publisher::takeBatch(Spool::SaveWork* save, bool* healthy) {
     }
     if (cursor_ < spool_.head()) cursor_ = spool_.head();  // dropped meanwhile
     // Records go out exactly as spooled: one sent again is the same bytes.
-    // One read under the lock; the records are cut apart from the copy.
-    const std::size_t bytes = spool_.readRecords(cursor_, block_.data(), block_.size());
+    // One read under the lock, of what the window's free places can take
+    // (with a full window, none: while a backlog drains, the loop wakes for
+    // every few acknowledgements); the records are cut apart from the copy.
+    const std::size_t room = kWindow - std::min(kWindow, inFlight_.size());
+    const std::size_t want = room == 0 ? 0 : std::min(kBlock, std::max(kLongestRecord + 1, room * kBytesPerPlace));
+    const std::size_t bytes = want == 0 ? 0 : spool_.readRecords(cursor_, block_.data(), want);
     std::uint64_t at = cursor_;
     for (std::size_t from = 0; from < bytes && inFlight_.size() + batchSize_ < kWindow;) {
         const auto* end = static_cast<const char*>(std::memchr(block_.data() + from, '\n', bytes - from));
