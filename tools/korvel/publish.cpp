@@ -159,7 +159,8 @@ int runPublish(Session& session, const PublishOptions& options, const std::strin
         throw Failure(kExitUsage, "--password-file needs --username");
     if (!link.broker.tls && (!options.cafile.empty() || !options.cert.empty() || !options.key.empty()))
         throw Failure(kExitUsage, "--cafile, --cert and --key are for an mqtts:// broker");
-    // libmosquitto used to refuse such topics message by message, and the readings stayed in the spool for good.
+    // No topic with a wildcard can be published to; said here in words (libmosquitto's refusal of the last
+    // will's topic read "Invalid function arguments provided").
     if (options.topicPrefix.empty() || options.topicPrefix.find_first_of(std::string("+#\0", 3)) != std::string::npos)
         throw Failure(kExitUsage, "--topic-prefix must not be empty nor hold + or # (MQTT's wildcards)");
     if (options.all && !options.meters.empty())
