@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -128,6 +129,34 @@ TEST(Watchdog, PingsOnlyWhileEveryLoopChecksIn) {
         std::this_thread::sleep_for(12ms);
         reader.alive();
     }
+    EXPECT_GE(pings(), 4);
+}
+
+// A publisher of many meters has a loop per meter and one for the broker:
+// every one of them is watched, however many there are.
+TEST(Watchdog, OneStuckLoopAmongFortyStopsThePings) {
+    FakeSystemd systemd(false);
+    ServiceNotifier notifier(systemd.name());
+    Watchdog watchdog(notifier, std::chrono::microseconds(2000));  // a ping every millisecond at most
+    std::vector<std::unique_ptr<Watchdog::Loop>> loops;
+    for (int i = 0; i < 40; ++i) loops.push_back(std::make_unique<Watchdog::Loop>(watchdog));
+    const auto pings = [&] {
+        int n = 0;
+        for (const auto& m : systemd.heard()) n += m == "WATCHDOG=1";
+        return n;
+    };
+    const auto round = [&](std::size_t skip) {
+        std::this_thread::sleep_for(2ms);
+        for (std::size_t i = 0; i < loops.size(); ++i) {
+            if (i != skip) loops[i]->alive();
+        }
+    };
+    for (int i = 0; i < 5; ++i) round(loops.size());
+    EXPECT_GE(pings(), 4);
+    for (int i = 0; i < 5; ++i) round(37);  // the 38th loop is stuck
+    EXPECT_LE(pings(), 1);  // at most the one its last check-in allowed
+    loops.erase(loops.begin() + 37);  // it ended: the others keep the pings going
+    for (int i = 0; i < 5; ++i) round(loops.size());
     EXPECT_GE(pings(), 4);
 }
 

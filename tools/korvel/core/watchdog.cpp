@@ -33,30 +33,37 @@ Watchdog::Watchdog(ServiceNotifier& notifier, std::chrono::microseconds interval
 
 int Watchdog::enter() {
     std::lock_guard lock(mutex_);
-    for (int slot = 0; slot < kMaxLoops; ++slot) {
-        const std::uint32_t bit = 1U << slot;
-        if ((loops_ & bit) != 0) continue;
-        loops_ |= bit;
-        seen_ |= bit;  // a new loop has not missed anything yet
-        return slot;
-    }
-    return -1;  // more loops than slots: this one is not watched
+    std::size_t slot = 0;
+    while (slot < slots_.size() && slots_[slot] != kFree) ++slot;
+    if (slot == slots_.size()) slots_.push_back(kFree);
+    slots_[slot] = kSeen;  // a new loop has not missed anything yet
+    ++loops_;
+    ++seen_;
+    return static_cast<int>(slot);
 }
 
 void Watchdog::leave(int slot) {
-    if (slot < 0) return;
     std::lock_guard lock(mutex_);
-    loops_ &= ~(1U << slot);
-    seen_ &= ~(1U << slot);
+    Slot& state = slots_[static_cast<std::size_t>(slot)];
+    if (state == kSeen) --seen_;
+    --loops_;
+    state = kFree;
 }
 
 void Watchdog::alive(int slot) {
-    if (!active() || slot < 0) return;
+    if (!active()) return;
     const auto now = std::chrono::steady_clock::now();
     std::lock_guard lock(mutex_);
-    seen_ |= 1U << slot;
-    if ((seen_ & loops_) != loops_ || now - lastPing_ < period_) return;
+    Slot& state = slots_[static_cast<std::size_t>(slot)];
+    if (state == kWaiting) {
+        state = kSeen;
+        ++seen_;
+    }
+    if (seen_ != loops_ || now - lastPing_ < period_) return;
     lastPing_ = now;
+    for (Slot& each : slots_) {
+        if (each == kSeen) each = kWaiting;
+    }
     seen_ = 0;
     notifier_.send("WATCHDOG=1");
 }

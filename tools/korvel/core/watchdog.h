@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "core/service_notify.h"
 
@@ -38,8 +39,6 @@ public:
         int slot_;
     };
 
-    static constexpr int kMaxLoops = 16;
-
 private:
     int enter();
     void leave(int slot);
@@ -47,9 +46,11 @@ private:
 
     ServiceNotifier& notifier_;
     const std::chrono::steady_clock::duration period_;
+    enum Slot : std::uint8_t { kFree, kWaiting, kSeen };  // kSeen: checked in since the last ping
     std::mutex mutex_;
-    std::uint32_t loops_ = 0;  // a bit per loop
-    std::uint32_t seen_ = 0;   // loops that checked in since the last ping
+    std::vector<Slot> slots_;  // one per loop, as many as there are (a publisher of 50 meters has 51)
+    std::size_t loops_ = 0;
+    std::size_t seen_ = 0;
     std::chrono::steady_clock::time_point lastPing_{};
 };
 
