@@ -11,6 +11,9 @@
 namespace korvel::cli {
 namespace {
 
+// dlsym's answer as the generic function pointer the binding takes.
+void (*findFunction(void* handle, const char* name))() { return reinterpret_cast<void (*)()>(dlsym(handle, name)); }
+
 std::string join(const std::string& directory, const std::string& name) {
     if (directory.empty()) return name;
     return directory.back() == '/' ? directory + name : directory + "/" + name;
@@ -65,29 +68,7 @@ Library Library::load(const LoadRequest& request) {
         Library library;
         library.handle_ = handle;
         library.path_ = candidate;
-        // Missing functions stay null; require() names them when used.
-#define KORVEL_CLI_RESOLVE(name) \
-    library.api_.name = reinterpret_cast<decltype(&::name)>(dlsym(handle, #name));
-        KORVEL_CLI_LIBRARY_FUNCTIONS(KORVEL_CLI_RESOLVE)
-        KORVEL_CLI_SIM_FUNCTIONS(KORVEL_CLI_RESOLVE)
-#undef KORVEL_CLI_RESOLVE
-        library.simulated_ = true;
-#define KORVEL_CLI_HAS(name) library.simulated_ = library.simulated_ && library.api_.name != nullptr;
-        KORVEL_CLI_SIM_FUNCTIONS(KORVEL_CLI_HAS)
-#undef KORVEL_CLI_HAS
-        std::string missing;
-#define KORVEL_CLI_MISSING(name) \
-    if (library.api_.name == nullptr) missing += std::string(missing.empty() ? "" : ", ") + #name;
-        KORVEL_CLI_LIBRARY_FUNCTIONS(KORVEL_CLI_MISSING)
-#undef KORVEL_CLI_MISSING
-        if (!missing.empty()) {
-            tried += "\n  " + candidate + ": not a Korvel library of this version (it lacks " + missing + ")";
-            continue;  // the handle stays loaded; harmless for a short-lived program
-        }
-        if (request.simulate && !library.simulated()) {
-            throw Failure(kExitUsage, candidate + " is not the simulated library (it has no korvelSim "
-                                      "functions): drop --simulate to use it, or give the simulated one");
-        }
+        if (!library.bind(findFunction, request, &tried)) continue;
         return library;
     }
     const std::string which = request.simulate ? "the simulated Korvel library" : "the Korvel library";

@@ -63,7 +63,16 @@ public:
     void require(const void* function, const char* name) const;
 
 private:
+    // The platform's lookup of a function in a loaded library (null: it has none).
+    using Function = void (*)();
+    using Lookup = Function (*)(void* handle, const char* name);
+
     Library() = default;
+    // Finds every function of handle_ through `lookup`. False, and why in
+    // `tried`, when it lacks one the program needs; throws when --simulate
+    // asked for the simulated library and this is another.
+    bool bind(Lookup lookup, const LoadRequest& request, std::string* tried);
+
     void* handle_ = nullptr;
     std::string path_;
     Api api_;

@@ -40,11 +40,10 @@ std::string systemMessage(DWORD error) {
     return message;
 }
 
-template <typename T>
-T symbol(HMODULE module, const char* name) {
-    // FARPROC goes through the generic function pointer type, which converts
-    // to any other without a cast warning.
-    return reinterpret_cast<T>(reinterpret_cast<void (*)(void)>(GetProcAddress(module, name)));
+// FARPROC as the generic function pointer type, which converts to any
+// other without a cast warning.
+void (*findFunction(void* module, const char* name))() {
+    return reinterpret_cast<void (*)()>(GetProcAddress(static_cast<HMODULE>(module), name));
 }
 
 }  // namespace
@@ -93,27 +92,7 @@ Library Library::load(const LoadRequest& request) {
         Library library;
         library.handle_ = module;
         library.path_ = candidate;
-#define KORVEL_CLI_RESOLVE(name) library.api_.name = symbol<decltype(&::name)>(module, #name);
-        KORVEL_CLI_LIBRARY_FUNCTIONS(KORVEL_CLI_RESOLVE)
-        KORVEL_CLI_SIM_FUNCTIONS(KORVEL_CLI_RESOLVE)
-#undef KORVEL_CLI_RESOLVE
-        library.simulated_ = true;
-#define KORVEL_CLI_HAS(name) library.simulated_ = library.simulated_ && library.api_.name != nullptr;
-        KORVEL_CLI_SIM_FUNCTIONS(KORVEL_CLI_HAS)
-#undef KORVEL_CLI_HAS
-        std::string missing;
-#define KORVEL_CLI_MISSING(name) \
-    if (library.api_.name == nullptr) missing += std::string(missing.empty() ? "" : ", ") + #name;
-        KORVEL_CLI_LIBRARY_FUNCTIONS(KORVEL_CLI_MISSING)
-#undef KORVEL_CLI_MISSING
-        if (!missing.empty()) {
-            tried += "\n  " + candidate + ": not a Korvel library of this version (it lacks " + missing + ")";
-            continue;
-        }
-        if (request.simulate && !library.simulated()) {
-            throw Failure(kExitUsage, candidate + " is not the simulated library (it has no korvelSim "
-                                      "functions): drop --simulate to use it, or give the simulated one");
-        }
+        if (!library.bind(findFunction, request, &tried)) continue;
         return library;
     }
     const std::string which = request.simulate ? "the simulated Korvel library" : "the Korvel library";
