@@ -16,13 +16,11 @@ namespace {
 #define KORVEL_MOSQUITTO_FUNCTIONS(X)                                                                  \
     X(mosquitto_lib_init) X(mosquitto_lib_cleanup) X(mosquitto_new) X(mosquitto_destroy)                \
     X(mosquitto_connect_callback_set) X(mosquitto_disconnect_callback_set)                              \
-    X(mosquitto_publish_callback_set) X(mosquitto_reconnect_delay_set)                                  \
-    X(mosquitto_max_inflight_messages_set) X(mosquitto_username_pw_set) X(mosquitto_will_set)           \
-    X(mosquitto_tls_set) X(mosquitto_loop_start) X(mosquitto_loop_stop) X(mosquitto_connect_async)      \
+    X(mosquitto_publish_callback_set) X(mosquitto_max_inflight_messages_set)                            \
+    X(mosquitto_username_pw_set) X(mosquitto_will_set) X(mosquitto_tls_set) X(mosquitto_connect_async)  \
     X(mosquitto_disconnect) X(mosquitto_publish) X(mosquitto_strerror) X(mosquitto_connack_string)      \
-    X(mosquitto_socket) X(mosquitto_loop_read) X(mosquitto_loop_write) X(mosquitto_loop_misc)           \
-    X(mosquitto_want_write) X(mosquitto_loop) X(mosquitto_reconnect) X(mosquitto_threaded_set)         \
-    X(mosquitto_int_option) X(mosquitto_reconnect_async)
+    X(mosquitto_socket) X(mosquitto_loop_misc) X(mosquitto_want_write) X(mosquitto_loop)                \
+    X(mosquitto_reconnect_async)
 
 struct Api {
 #define KORVEL_POINTER(name) decltype(&::name) name = nullptr;
@@ -62,9 +60,6 @@ void mosquitto_disconnect_callback_set(struct mosquitto* m, void (*f)(struct mos
 void mosquitto_publish_callback_set(struct mosquitto* m, void (*f)(struct mosquitto*, void*, int)) {
     api().mosquitto_publish_callback_set(m, f);
 }
-int mosquitto_reconnect_delay_set(struct mosquitto* m, unsigned int delay, unsigned int most, bool exponential) {
-    return api().mosquitto_reconnect_delay_set(m, delay, most, exponential);
-}
 int mosquitto_max_inflight_messages_set(struct mosquitto* m, unsigned int most) {
     return api().mosquitto_max_inflight_messages_set(m, most);
 }
@@ -78,8 +73,6 @@ int mosquitto_tls_set(struct mosquitto* m, const char* cafile, const char* capat
                       const char* keyfile, int (*password)(char*, int, int, void*)) {
     return api().mosquitto_tls_set(m, cafile, capath, certfile, keyfile, password);
 }
-int mosquitto_loop_start(struct mosquitto* m) { return api().mosquitto_loop_start(m); }
-int mosquitto_loop_stop(struct mosquitto* m, bool force) { return api().mosquitto_loop_stop(m, force); }
 int mosquitto_connect_async(struct mosquitto* m, const char* host, int port, int keepalive) {
     return api().mosquitto_connect_async(m, host, port, keepalive);
 }
@@ -91,14 +84,7 @@ int mosquitto_publish(struct mosquitto* m, int* mid, const char* topic, int leng
 const char* mosquitto_strerror(int code) { return api().mosquitto_strerror(code); }
 const char* mosquitto_connack_string(int code) { return api().mosquitto_connack_string(code); }
 int mosquitto_socket(struct mosquitto* m) { return api().mosquitto_socket(m); }
-int mosquitto_loop_read(struct mosquitto* m, int most) { return api().mosquitto_loop_read(m, most); }
-int mosquitto_loop_write(struct mosquitto* m, int most) { return api().mosquitto_loop_write(m, most); }
 int mosquitto_loop_misc(struct mosquitto* m) { return api().mosquitto_loop_misc(m); }
 bool mosquitto_want_write(struct mosquitto* m) { return api().mosquitto_want_write(m); }
 int mosquitto_loop(struct mosquitto* m, int timeout, int most) { return api().mosquitto_loop(m, timeout, most); }
-int mosquitto_reconnect(struct mosquitto* m) { return api().mosquitto_reconnect(m); }
 int mosquitto_reconnect_async(struct mosquitto* m) { return api().mosquitto_reconnect_async(m); }
-int mosquitto_threaded_set(struct mosquitto* m, bool threaded) { return api().mosquitto_threaded_set(m, threaded); }
-int mosquitto_int_option(struct mosquitto* m, enum mosq_opt_t option, int value) {
-    return api().mosquitto_int_option(m, option, value);
-}
